@@ -12,6 +12,7 @@
 #include "net/client.h"
 #include "net/loop.h"
 #include "os/clock.h"
+#include "storage/storage.h"
 
 namespace bvm {
 namespace {
@@ -47,11 +48,13 @@ int broker_start(int tcp_port, int ws_port, const char* auth_json) {
       if (auth_json != nullptr && auth_json[0] != '\0' && !auth_load(auth_json, &error)) {
         // error holds the refusal
       } else {
+        storage_startup();
         network_start_error e = network_start(s_tcp_port, s_ws_port);
         if (e != network_start_error::none) {
           error = network_error_text(e);
         } else {
           s_start_time = os::wall_seconds();
+          storage_start_writer();
           return 0;
         }
       }
@@ -80,6 +83,7 @@ int broker_stop() {
       free_client(c);
     }
   }
+  storage_shutdown();
   return 0;
 }
 

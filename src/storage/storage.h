@@ -23,3 +23,18 @@ void fs_log_enqueue(const char* topic, const uint8_t* payload, size_t payload_le
                     int retain, const char* client_id) noexcept;
 
 }  // namespace bvm
+
+namespace bvm {
+
+// The storage steps of the broker's start and stop.
+// Start-up, with s_mutex held, after the user list and before the listeners:
+// checks and creates the directory and loads the snapshot files. Never fails
+// the start: problems become a storage warning.
+void storage_startup() noexcept;
+// After the network thread runs: starts the writer when storage is usable.
+void storage_start_writer() noexcept;
+// After the clients are freed, without s_mutex: stops the writer, writes the
+// last log records and a final snapshot, closes the log file.
+void storage_shutdown() noexcept;
+
+}  // namespace bvm
