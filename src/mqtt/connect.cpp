@@ -123,7 +123,7 @@ int handle_connect(mqtt_client* c, packet_reader r) noexcept {
       send_reply(c, CONNACK_ID_REJECTED, sizeof CONNACK_ID_REJECTED);
       return refuse(c);
     }
-    std::snprintf(c->client_id, sizeof c->client_id, "client_%u",
+    (void)std::snprintf(c->client_id, sizeof c->client_id, "client_%u",
                   static_cast<unsigned>(c->sock.get() & 0xFFFF));
   }
 

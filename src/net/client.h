@@ -28,7 +28,7 @@ struct ws_inflate_stream;
 inline constexpr size_t IN_BUF_INITIAL = 4096;
 inline constexpr size_t IN_BUF_LIMIT = 1052672;
 // Pending output above this marks the client closing as a broken connection.
-inline constexpr size_t MAX_PENDING_OUTPUT = 8u * 1024u * 1024u;
+inline constexpr size_t MAX_PENDING_OUTPUT = size_t{8} * 1024 * 1024;
 
 struct mqtt_client {
   mqtt_client() = default;
