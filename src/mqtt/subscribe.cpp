@@ -67,7 +67,8 @@ int handle_subscribe(mqtt_client* c, packet_reader r) noexcept {
   char filters[MAX_FILTERS_PER_PACKET][256];
   uint8_t codes[MAX_FILTERS_PER_PACKET];
   size_t n = 0;
-  while (walk.next(filters[n])) {
+  // n is checked first so that filters[n] never names the slot past the end.
+  while (n < MAX_FILTERS_PER_PACKET && walk.next(filters[n])) {
     int requested = 0;
     if (!walk.r.at_end()) {
       uint8_t options;
@@ -92,7 +93,8 @@ int handle_subscribe(mqtt_client* c, packet_reader r) noexcept {
     }
     ++n;
   }
-  uint8_t ack[4 + MAX_FILTERS_PER_PACKET];
+  // Type, length, identifier, the level 5 property byte, then the codes.
+  uint8_t ack[5 + MAX_FILTERS_PER_PACKET];
   size_t len = 0;
   ack[len++] = 0x90;
   ack[len++] = static_cast<uint8_t>((c->protocol_level == 5 ? 3 : 2) + n);

@@ -12,6 +12,8 @@
 #include <thread>
 
 #include "brelvane_mqtt.h"
+#include "broker/state.h"
+#include "net/client.h"
 
 namespace bvt {
 
@@ -105,6 +107,13 @@ bytes connect_packet(const connect_opts& o) {
   return packet(0x10, body);
 }
 
+connect_opts opts(const std::string& client_id, int level) {
+  connect_opts o;
+  o.client_id = client_id;
+  o.level = level;
+  return o;
+}
+
 bytes subscribe_packet(uint16_t id, const std::vector<std::pair<std::string, int>>& filters,
                        int level) {
   bytes body{static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id & 0xFF)};
@@ -134,9 +143,11 @@ void test_client::close() {
   fd_ = -1;
 }
 
-bool test_client::connect(int port) {
+bool test_client::connect(int port, int rcvbuf) {
   close();
+  pending_.clear();
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (rcvbuf > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -248,6 +259,44 @@ void test_client::handshake(const connect_opts& o, bool session_present) {
   } else {
     expect(bytes{0x20, 0x02, static_cast<uint8_t>(session_present ? 1 : 0), 0x00});
   }
+}
+
+void test_client::expect_publish(const std::string& topic, const std::string& payload, int qos,
+                                 uint16_t id, bool retain, int level, bool dup) {
+  bytes p = publish_packet(topic, payload, qos, id, retain, level);
+  if (dup) p[0] |= 0x08;
+  bytes got = read_packet();
+  EXPECT_EQ(to_hex(got), to_hex(p)) << "expected PUBLISH " << topic;
+}
+
+void test_client::subscribe_to(const std::string& filter, int qos, int level) {
+  send(subscribe_packet(1, {{filter, qos}}, level));
+  uint8_t granted = static_cast<uint8_t>(qos >= 1 ? 1 : 0);
+  if (level == 5) {
+    expect(bytes{0x90, 0x04, 0x00, 0x01, 0x00, granted});
+  } else {
+    expect(bytes{0x90, 0x03, 0x00, 0x01, granted});
+  }
+}
+
+void test_client::ping() {
+  send_hex("C0 00");
+  expect_hex("D0 00");
+}
+
+void expect_only_marker(test_client& watcher, const std::string& topic) {
+  ASSERT_EQ(mqtt_publish(topic.c_str(), "marker", 0, 0), 0);
+  watcher.expect_publish(topic, "marker");
+}
+
+int broker_client_count() {
+  bvm::lock_guard lock(bvm::s_mutex);
+  return bvm::client_count();
+}
+
+std::string broker_last_error() {
+  { bvm::lock_guard lock(bvm::s_mutex); }
+  return mqtt_last_error();
 }
 
 void broker_test::SetUp() {

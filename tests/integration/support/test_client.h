@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,8 @@ struct connect_opts {
   std::string pass;
 };
 bytes connect_packet(const connect_opts& o);
+// Default options with this client identifier.
+connect_opts opts(const std::string& client_id, int level = 4);
 bytes subscribe_packet(uint16_t id, const std::vector<std::pair<std::string, int>>& filters,
                        int level = 4);
 bytes publish_packet(const std::string& topic, const std::string& payload, int qos = 0,
@@ -52,11 +55,15 @@ class test_client {
   test_client() = default;
   explicit test_client(int port) { connect(port); }
   ~test_client();
-  test_client(test_client&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+  test_client(test_client&& o) noexcept : fd_(o.fd_), pending_(std::move(o.pending_)) {
+    o.fd_ = -1;
+  }
   test_client(const test_client&) = delete;
   test_client& operator=(const test_client&) = delete;
 
-  bool connect(int port);
+  // With rcvbuf > 0 the socket's receive buffer is shrunk before connecting
+  // (a peer that reads slowly or never fills up quickly).
+  bool connect(int port, int rcvbuf = 0);
   void send(const bytes& b);
   void send_hex(const std::string& h) { send(hex(h)); }
   // Reads exactly n bytes or fails the test after the time-out.
@@ -73,6 +80,14 @@ class test_client {
   bool closed_within(int timeout_ms, bytes* before = nullptr);
   // CONNECT, then expect the accepting CONNACK.
   void handshake(const connect_opts& o, bool session_present = false);
+  // Expects the PUBLISH the broker sends for these fields next.
+  void expect_publish(const std::string& topic, const std::string& payload, int qos = 0,
+                      uint16_t id = 0, bool retain = false, int level = 4, bool dup = false);
+  // SUBSCRIBE (identifier 1) to one filter, expecting SUBACK with the granted QoS.
+  void subscribe_to(const std::string& filter, int qos = 0, int level = 4);
+  // PINGREQ, expecting PINGRESP as the very next packet: proves the connection
+  // is open and that nothing else was sent before it.
+  void ping();
   int fd() const { return fd_; }
   void close();
 
@@ -97,5 +112,18 @@ class broker_test : public ::testing::Test {
 
 // Polls cond every 5 ms until it holds or timeout_ms pass.
 bool eventually(const std::function<bool()>& cond, int timeout_ms = 3000);
+
+// The host publishes payload "marker" to topic; watcher (subscribed to it at
+// QoS 0) must receive it as its very next packet. Whatever the broker would
+// have sent the watcher before (a will, a stray copy) then shows up instead.
+void expect_only_marker(test_client& watcher, const std::string& topic = "marker");
+
+// Number of client records the broker holds (read under the broker lock).
+int broker_client_count();
+
+// mqtt_last_error() as a copy, read after taking the broker lock once: an
+// error the network thread wrote while handling a packet (under that lock)
+// is then ordered before the read. The text itself has no reader lock.
+std::string broker_last_error();
 
 }  // namespace bvt
