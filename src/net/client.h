@@ -27,7 +27,8 @@ struct ws_inflate_stream;
 // holds the largest packet (1 MiB Remaining Length plus its fixed header).
 inline constexpr size_t IN_BUF_INITIAL = 4096;
 inline constexpr size_t IN_BUF_LIMIT = 1052672;
-// Pending output above this marks the client closing as a broken connection.
+// Output piling up past this (behind earlier packets) marks the client
+// closing as a broken connection.
 inline constexpr size_t MAX_PENDING_OUTPUT = size_t{8} * 1024 * 1024;
 
 struct mqtt_client {
@@ -51,7 +52,7 @@ struct mqtt_client {
   int32_t will_qos = 0;
   int32_t will_retain = 0;
   int32_t keep_alive = 0;      // seconds; 0 = not enforced
-  int64_t last_activity = 0;   // monotonic seconds of the accept or the last receive
+  int64_t last_activity = 0;   // monotonic milliseconds of the accept or the last receive
   uint8_t closing = 0;
   uint8_t connected = 0;
   mqtt_client* next = nullptr;

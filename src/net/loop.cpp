@@ -59,7 +59,7 @@ void accept_one(int listen_fd, bool websocket) EXCLUDES(s_mutex) {
   os::set_nodelay(fd.get());
   mqtt_client* c = client_create(std::move(fd), websocket);
   if (c == nullptr) return;
-  c->last_activity = os::mono_seconds();
+  c->last_activity = os::mono_millis();
   if (!net().poller.add(c->sock.get(), os::POLL_IN, c)) {
     destroy(c);
     return;
@@ -89,12 +89,14 @@ bool update_interest() REQUIRES(s_mutex) {
 }
 
 void sweep_keep_alive() REQUIRES(s_mutex) {
-  int64_t now = os::mono_seconds();
+  int64_t now = os::mono_millis();
   for (mqtt_client* c = s_clients; c != nullptr; c = c->next) {
     if (c->closing != 0 || c->keep_alive <= 0 || c->last_activity == 0) continue;
-    // One and a half times the keep-alive, in integer seconds (1 -> 1, 5 -> 7, 60 -> 90).
-    int32_t limit = c->keep_alive * 3 / 2;
-    if (now - c->last_activity > limit) c->closing = 1;
+    // One and a half times the keep-alive, measured in milliseconds: whole
+    // seconds would let a second boundary turn 1.1 s of silence into 2 s and
+    // drop a client that pings on time.
+    int64_t limit_ms = static_cast<int64_t>(c->keep_alive) * 1500;
+    if (now - c->last_activity > limit_ms) c->closing = 1;
   }
 }
 
@@ -122,7 +124,7 @@ void service_client(mqtt_client* c, uint8_t* scratch) REQUIRES(s_mutex) {
       return;
     } else {
       s_bytes_in += n;
-      c->last_activity = os::mono_seconds();
+      c->last_activity = os::mono_millis();
       if (c->closing == 0) append_input(c, scratch, static_cast<size_t>(n));
     }
   }

@@ -28,6 +28,13 @@ int64_t mono_seconds() noexcept {
   return static_cast<int64_t>(ts.tv_sec) + 1 + g_mono_shift.load(std::memory_order_relaxed);
 }
 
+int64_t mono_millis() noexcept {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (static_cast<int64_t>(ts.tv_sec) + 1 + g_mono_shift.load(std::memory_order_relaxed)) * 1000 +
+         ts.tv_nsec / 1000000;
+}
+
 void sleep_millis(int ms) noexcept {
   timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
   while (::nanosleep(&ts, &ts) != 0) {

@@ -15,6 +15,8 @@ namespace bvm::os {
 int64_t wall_seconds() noexcept;
 // Seconds on a clock that never jumps; always at least 1.
 int64_t mono_seconds() noexcept;
+// Milliseconds on the same clock; always at least 1000.
+int64_t mono_millis() noexcept;
 // Milliseconds since 1970-01-01 UTC (before any storage offset).
 int64_t wall_millis() noexcept;
 void sleep_millis(int ms) noexcept;

@@ -26,19 +26,16 @@ def test_silent_client_is_closed_and_its_will_published(broker, level):
         p.handshake("quiet", level=level, keepalive=1, will=("will/quiet", b"timeout", 0, False))
         start = time.monotonic()
         p.expect_closed(timeout=4)
-        # Closed after more than one second of silence, within about two.
-        assert 1.0 <= time.monotonic() - start < 2.5
+        # Closed after more than one and a half seconds of silence, within about two.
+        assert 1.5 <= time.monotonic() - start < 2.5
     wait_until(lambda: [e["topic"] for e in broker.poll()] == ["will/quiet"], what="the will")
 
 
-@pytest.mark.xfail(strict=True, reason=(
-    "keep-alive 1 s: the broker closes a client after 1.15 s of silence when the silence "
-    "spans two whole-second boundaries of its clock; MQTT allows 1.5 times the keep-alive"))
 def test_keepalive_1_tolerates_a_silence_shorter_than_one_and_a_half_seconds(broker):
     with RawPeer(broker.port) as p:
         p.handshake("pinger", keepalive=1)
         # Last activity at second N + 0.90, next packet at N + 2.05: 1.15 s of
-        # silence, which the whole-second arithmetic measures as 2 s.
+        # silence, less than the 1.5 s that keep-alive 1 allows.
         t = sleep_until_fraction(0.90)
         p.send_expect(PINGREQ, PINGRESP)
         time.sleep(max(0.0, t + 1.15 - time.monotonic()))

@@ -213,9 +213,7 @@ def test_will_on_abrupt_close(broker, peers, level, will_retain):
 
 
 @pytest.mark.parametrize("keepalive", [
-    pytest.param(1, marks=pytest.mark.xfail(strict=False, reason=(
-        "keep-alive 1 s: paho pings every ~1.01 s and the broker's whole-second arithmetic "
-        "ends the connection when such a gap spans two second boundaries (~1% of pings)"))),
+    1,
     2,
 ])
 def test_keepalive_pings_keep_the_connection(broker, peers, level, keepalive):
