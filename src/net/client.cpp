@@ -95,7 +95,11 @@ bool client_write(mqtt_client* c, const uint8_t* bytes, size_t len) noexcept {
   if (c == nullptr || !c->sock.valid() || len == 0) return false;
   if (c->out_broken != 0) return false;
   size_t pending = c->pending_output();
-  if (len > MAX_PENDING_OUTPUT - pending) {
+  // The bound applies to output that piles up behind earlier packets. A
+  // single packet larger than the bound (a big host message) is still taken
+  // when nothing is pending, or such a message could never be delivered and
+  // would end every subscriber's connection, at every resume of a session.
+  if (pending > 0 && len > MAX_PENDING_OUTPUT - pending) {
     // A peer this far behind is treated as a broken connection: it is closed
     // and its will published, rather than letting it hold memory or the loop.
     if (c->closing == 0) {
