@@ -61,8 +61,9 @@ BV_EXPORT int mqtt_broker_status(void);
 /* The library version, "1.4.2". Valid for the life of the library. */
 BV_EXPORT const char* mqtt_version(void);
 
-/* The last error or warning text (empty when there is none). The buffer is
- * the library's and is overwritten by later failures. */
+/* The last error or warning text (empty when there is none), as it stands at
+ * the call. The text is a copy owned by the library for the calling thread:
+ * it stays valid until the same thread calls mqtt_last_error() again. */
 BV_EXPORT const char* mqtt_last_error(void);
 
 /* ---- Publishing -------------------------------------------------------- */

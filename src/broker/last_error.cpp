@@ -1,5 +1,7 @@
 #include "broker/last_error.h"
 
+#include <cstring>
+
 #include "base/text.h"
 #include "brelvane_mqtt.h"
 #include "broker/sync.h"
@@ -20,7 +22,14 @@ void clear_last_error() noexcept {
   s_last_error[0] = '\0';
 }
 
-const char* last_error_buffer() noexcept NO_THREAD_SAFETY_ANALYSIS { return s_last_error; }
+const char* last_error_buffer() noexcept {
+  // The network and storage threads may write the text while the host reads
+  // it, so the host gets a copy taken under the lock, one per calling thread.
+  thread_local char copy[sizeof s_last_error];
+  lock_guard lock(g_last_error_mutex);
+  std::memcpy(copy, s_last_error, sizeof copy);
+  return copy;
+}
 
 }  // namespace bvm
 

@@ -2,7 +2,8 @@
 //
 // Writers format under a lock of their own, so concurrent writers (host
 // threads, the network thread, the storage writer) never tear or overrun the
-// text. mqtt_last_error() hands the host the buffer itself.
+// text. mqtt_last_error() hands the host a copy taken under that lock, so a
+// host thread never reads a text that another thread is rewriting.
 #pragma once
 
 namespace bvm {
@@ -11,7 +12,8 @@ namespace bvm {
 void set_last_error(const char* text) noexcept;
 // Empties the last error (only the start call does this).
 void clear_last_error() noexcept;
-// The buffer mqtt_last_error() returns.
+// A copy of the text for mqtt_last_error(), owned by the calling thread and
+// valid until that thread's next call.
 const char* last_error_buffer() noexcept;
 
 }  // namespace bvm
