@@ -10,7 +10,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
+#include "base/byte_buf.h"
 #include "broker/state.h"
 #include "broker/sync.h"
 #include "storage/storage.h"
@@ -40,6 +42,10 @@ extern constinit std::atomic<int> s_fs_thread_run;
 extern constinit std::atomic<int> s_fs_sweep_pending;  // 1 at load
 extern int32_t s_fs_loaded_retained GUARDED_BY(s_fs_qmutex);
 extern int32_t s_fs_loaded_sessions GUARDED_BY(s_fs_qmutex);
+// The latest storage warning; empty when there is none.
+extern char s_fs_warning[512] GUARDED_BY(s_fs_qmutex);
+// Storage-clock time of the last retention sweep (written by the sweep).
+extern constinit std::atomic<int64_t> s_fs_last_sweep_ms;
 
 // --- counters (guarded by s_fs_qmutex) -------------------------------------
 extern int64_t s_fs_log_written GUARDED_BY(s_fs_qmutex);
@@ -55,14 +61,40 @@ extern int64_t s_fs_log_deleted GUARDED_BY(s_fs_qmutex);
 
 // The storage clock: wall-clock Unix milliseconds plus the offset.
 int64_t fs_now_ms() noexcept;
+// b - a on the storage clock, without overflow for any offset.
+int64_t fs_elapsed_ms(int64_t a, int64_t b) noexcept;
 
 // Joins the configured directory and a file name ("/" added unless the
-// directory already ends in "/" or "\"), bounded by size (callers use 1100).
+// directory already ends in a path separator of this platform), bounded by
+// size (callers use 1100).
 void fs_join(char* out, size_t size, const char* name) noexcept;
 
-// Formats the warning with its one text argument (at most 511 characters),
-// stores it under s_fs_qmutex and copies it into the last error.
+// Formats the warning, the first "%s" of format replaced by text ("%%" gives
+// "%"), into at most 511 bytes; stores it under s_fs_qmutex and copies it
+// into the last error. A cut never ends inside a UTF-8 sequence, so the
+// status report can still show the text.
 void fs_set_warning(const char* format, const char* text) noexcept EXCLUDES(s_fs_qmutex);
+
+// --- the log queue (storage/log_queue.cpp) ---------------------------------
+inline constexpr int64_t FS_QUEUE_MAX_ITEMS = 50000;
+inline constexpr int64_t FS_QUEUE_MAX_BYTES = 67108864;  // 64 MiB of payload
+
+// One routed message waiting for the daily log. Whoever unlinks a record
+// frees it, with its payload, by fs_log_free_list or destroy().
+struct log_record {
+  int64_t ts_ms = 0;      // storage clock when queued
+  char topic[256] = {};   // cut to 255 bytes
+  char client[128] = {};  // publisher's client identifier, cut to 127 bytes
+  int32_t qos = 0;
+  uint8_t retain = 0;
+  byte_buf payload;  // the copy; nothing allocated for an empty payload
+  uint64_t payload_len = 0;
+  log_record* next = nullptr;
+};
+
+// Detaches every waiting record, oldest first; the caller owns the list.
+log_record* fs_log_take_all() noexcept EXCLUDES(s_fs_qmutex);
+void fs_log_free_list(log_record* head) noexcept;
 
 // --- snapshots (storage/snapshot.cpp) --------------------------------------
 // One snapshot pass; force writes both files, otherwise only the dirty ones.
@@ -77,6 +109,26 @@ void fs_log_drain() noexcept;        // REQUIRES s_fs_iomutex
 void fs_retention_sweep() noexcept;  // REQUIRES s_fs_iomutex
 void fs_log_close() noexcept;        // REQUIRES s_fs_iomutex
 // Path of the open log file for the status report ("" when none is open).
-void fs_log_current_path(char* out, size_t size) noexcept;
+// The path is published under s_fs_qmutex, which the caller holds.
+void fs_log_current_path(char* out, size_t size) noexcept REQUIRES(s_fs_qmutex);
+
+// The local calendar day of a storage-clock time, "%04d-%02d-%02d";
+// "1970-01-01" when the time cannot be converted or its year has no four
+// digits (no log file name could hold it).
+void fs_local_day(int64_t ms, char (&out)[11]) noexcept;
+// Appends the record's log line, without the line feed, to *out. False when
+// the text cannot be produced (memory); *out is then unspecified.
+bool fs_log_line(const log_record& r, std::string* out) noexcept;
+
+// A file name of the daily log: "YYYY-MM-DD.jsonl" (part 1) or
+// "YYYY-MM-DD.N.jsonl" with N > 1 of up to six digits. Other names are
+// foreign: never counted, never deleted.
+struct log_file_entry {
+  char name[48] = {};
+  char day[11] = {};
+  int32_t part = 1;
+  uint64_t size = 0;
+};
+bool fs_parse_log_name(const char* name, log_file_entry* out) noexcept;
 
 }  // namespace bvm
