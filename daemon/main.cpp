@@ -5,12 +5,16 @@
 // touches the host's signals. SIGINT and SIGTERM are blocked before the
 // broker starts, so the library's threads inherit the mask and only the main
 // thread's sigtimedwait() loop ever sees them.
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
+#include <cstdarg>
+#include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -27,60 +31,69 @@ constexpr int EXIT_USAGE = 2;
 // between waits.
 constexpr long TICK_SECONDS = 1;
 
+// Writes formatted text; a failed write to a closed terminal or pipe is not
+// worth acting on.
+[[gnu::format(printf, 2, 3)]] void print(std::FILE* to, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  (void)std::vfprintf(to, format, args);
+  va_end(args);
+}
+
 struct options {
   int tcp_port = 1883;
-  int ws_port = 9001;           // 0: no WebSocket listener
-  std::string users_path;       // empty: no user list, every client is let in
+  int ws_port = 9001;      // 0: no WebSocket listener
+  std::string users_path;  // empty: no user list, every client is let in
   bool show_help = false;
   bool show_version = false;
 };
 
 void print_usage(std::FILE* out) {
-  std::fprintf(out,
-               "NAME\n"
-               "    %s - run the brelvane-mqtt broker as a standalone program\n"
-               "\n"
-               "SYNOPSIS\n"
-               "    %s [--port N] [--ws-port N] [--users FILE]\n"
-               "    %s --help | --version\n"
-               "\n"
-               "DESCRIPTION\n"
-               "    Serves MQTT 3.1.1 and 5.0 over TCP and, unless turned off, over\n"
-               "    WebSocket, on all IPv4 addresses, until it receives SIGINT (Ctrl-C)\n"
-               "    or SIGTERM. Then it closes every connection and exits.\n"
-               "\n"
-               "OPTIONS\n"
-               "    --port N       TCP port for MQTT, 1-65535 (default 1883).\n"
-               "    --ws-port N    TCP port for MQTT over WebSocket, 1-65535, or 0 for\n"
-               "                   no WebSocket listener (default 9001).\n"
-               "    --users FILE   Accept only the users listed in FILE, a JSON array\n"
-               "                   [{\"username\":\"u\",\"password\":\"p\"}, ...] or an object\n"
-               "                   {\"users\":[...]}. An empty list lets every client in.\n"
-               "                   Without this option every client is let in.\n"
-               "    --help         Print this text and exit.\n"
-               "    --version      Print the version and exit.\n"
-               "\n"
-               "    A value may also be given as --option=VALUE.\n"
-               "\n"
-               "EXAMPLES\n"
-               "    %s\n"
-               "        MQTT on port 1883 and MQTT over WebSocket on port 9001.\n"
-               "    %s --port 18830 --ws-port 0\n"
-               "        MQTT on port 18830 only.\n"
-               "    %s --users /etc/brelvane/users.json\n"
-               "        Only the listed users may connect.\n"
-               "\n"
-               "EXIT STATUS\n"
-               "    0  stopped by SIGINT or SIGTERM\n"
-               "    1  the broker could not start, or stopped on its own\n"
-               "    2  bad command line, or the users file could not be read\n",
-               PROGRAM, PROGRAM, PROGRAM, PROGRAM, PROGRAM, PROGRAM);
+  print(out,
+        "NAME\n"
+        "    %s - run the brelvane-mqtt broker as a standalone program\n"
+        "\n"
+        "SYNOPSIS\n"
+        "    %s [--port N] [--ws-port N] [--users FILE]\n"
+        "    %s --help | --version\n"
+        "\n"
+        "DESCRIPTION\n"
+        "    Serves MQTT 3.1.1 and 5.0 over TCP and, unless turned off, over\n"
+        "    WebSocket, on all IPv4 addresses, until it receives SIGINT (Ctrl-C)\n"
+        "    or SIGTERM. Then it closes every connection and exits.\n"
+        "\n"
+        "OPTIONS\n"
+        "    --port N       TCP port for MQTT, 1-65535 (default 1883).\n"
+        "    --ws-port N    TCP port for MQTT over WebSocket, 1-65535, or 0 for\n"
+        "                   no WebSocket listener (default 9001).\n"
+        "    --users FILE   Accept only the users listed in FILE, a JSON array\n"
+        "                   [{\"username\":\"u\",\"password\":\"p\"}, ...] or an object\n"
+        "                   {\"users\":[...]}. An empty list lets every client in.\n"
+        "                   Without this option every client is let in.\n"
+        "    --help         Print this text and exit.\n"
+        "    --version      Print the version and exit.\n"
+        "\n"
+        "    A value may also be given as --option=VALUE.\n"
+        "\n"
+        "EXAMPLES\n"
+        "    %s\n"
+        "        MQTT on port 1883 and MQTT over WebSocket on port 9001.\n"
+        "    %s --port 18830 --ws-port 0\n"
+        "        MQTT on port 18830 only.\n"
+        "    %s --users /etc/brelvane/users.json\n"
+        "        Only the listed users may connect.\n"
+        "\n"
+        "EXIT STATUS\n"
+        "    0  stopped by SIGINT or SIGTERM\n"
+        "    1  the broker could not start, or stopped on its own\n"
+        "    2  bad command line, or the users file could not be read\n",
+        PROGRAM, PROGRAM, PROGRAM, PROGRAM, PROGRAM, PROGRAM);
 }
 
 // Reports a command-line fault the way the usage text describes.
 int usage_error(const std::string& message) {
-  std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", PROGRAM,
-               message.c_str(), PROGRAM);
+  print(stderr, "%s: %s\nTry '%s --help' for more information.\n", PROGRAM, message.c_str(),
+        PROGRAM);
   return EXIT_USAGE;
 }
 
@@ -145,8 +158,7 @@ std::string parse_options(int argc, char** argv, options& opts) {
     }
   }
   if (opts.ws_port != 0 && opts.ws_port == opts.tcp_port) {
-    return "--port and --ws-port are both " + std::to_string(opts.tcp_port) +
-           "; they must differ";
+    return "--port and --ws-port are both " + std::to_string(opts.tcp_port) + "; they must differ";
   }
   return {};
 }
@@ -171,6 +183,32 @@ std::string read_text_file(const std::string& path, std::string& text) {
   return {};
 }
 
+// True when text holds nothing but JSON white space.
+bool is_blank(const std::string& text) {
+  return text.find_first_not_of(" \t\r\n") == std::string::npos;
+}
+
+// Tells whether the broker could open a listener on port, by binding it for
+// a moment. Returns an empty text when it could, else why not. The library
+// goes on without a WebSocket listener it cannot open and says nothing, so
+// this is how the program learns it before announcing the port.
+std::string listen_port_problem(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return {};  // no verdict; let the broker try
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  std::string why;
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    why = std::generic_category().message(errno);
+  }
+  close(fd);
+  return why;
+}
+
 const char* signal_name(int sig) {
   switch (sig) {
     case SIGINT:
@@ -187,8 +225,16 @@ int run(const options& opts) {
   std::string users;
   if (!opts.users_path.empty()) {
     if (std::string why = read_text_file(opts.users_path, users); !why.empty()) {
-      std::fprintf(stderr, "%s: cannot read users file '%s': %s\n", PROGRAM,
-                   opts.users_path.c_str(), why.c_str());
+      print(stderr, "%s: cannot read users file '%s': %s\n", PROGRAM, opts.users_path.c_str(),
+            why.c_str());
+      return EXIT_USAGE;
+    }
+    // The library takes empty text as "no user list" and lets everyone in;
+    // an empty file (truncated, say) must not open a broker that was meant
+    // to be closed. An explicit [] still does.
+    if (is_blank(users)) {
+      print(stderr, "%s: users file '%s' is empty; write [] to let every client in\n", PROGRAM,
+            opts.users_path.c_str());
       return EXIT_USAGE;
     }
   }
@@ -207,28 +253,39 @@ int run(const options& opts) {
   sigaddset(&stop_signals, SIGINT);
   sigaddset(&stop_signals, SIGTERM);
   if (int rc = pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr); rc != 0) {
-    std::fprintf(stderr, "%s: cannot block signals: %s\n", PROGRAM,
-                 std::generic_category().message(rc).c_str());
+    print(stderr, "%s: cannot block signals: %s\n", PROGRAM,
+          std::generic_category().message(rc).c_str());
     return EXIT_START_FAILED;
   }
 
-  if (mqtt_broker_start(opts.tcp_port, opts.ws_port,
+  int ws_port = opts.ws_port;
+  if (ws_port > 0) {
+    if (std::string why = listen_port_problem(ws_port); !why.empty()) {
+      print(stderr,
+            "%s: warning: WebSocket port %d cannot be opened (%s); serving MQTT over TCP only\n",
+            PROGRAM, ws_port, why.c_str());
+      ws_port = 0;
+    }
+  }
+
+  if (mqtt_broker_start(opts.tcp_port, ws_port,
                         opts.users_path.empty() ? nullptr : users.c_str()) != 0) {
-    std::fprintf(stderr, "%s: the broker could not start: %s\n", PROGRAM, mqtt_last_error());
+    print(stderr, "%s: the broker could not start on port %d: %s\n", PROGRAM, opts.tcp_port,
+          mqtt_last_error());
     return EXIT_START_FAILED;
   }
-  if (opts.ws_port > 0) {
-    std::printf("%s %s: MQTT on tcp://0.0.0.0:%d, ws://0.0.0.0:%d\n", PROGRAM, mqtt_version(),
-                opts.tcp_port, opts.ws_port);
+  if (ws_port > 0) {
+    print(stdout, "%s %s: MQTT on tcp://0.0.0.0:%d, ws://0.0.0.0:%d\n", PROGRAM, mqtt_version(),
+          opts.tcp_port, ws_port);
   } else {
-    std::printf("%s %s: MQTT on tcp://0.0.0.0:%d\n", PROGRAM, mqtt_version(), opts.tcp_port);
+    print(stdout, "%s %s: MQTT on tcp://0.0.0.0:%d\n", PROGRAM, mqtt_version(), opts.tcp_port);
   }
   // A start that succeeds begins with an empty last error, so any text here
-  // is a warning (a WebSocket port that could not be opened, for one).
+  // is a warning the start left (from storage, say).
   if (const char* warning = mqtt_last_error(); warning != nullptr && warning[0] != '\0') {
-    std::fprintf(stderr, "%s: warning: %s\n", PROGRAM, warning);
+    print(stderr, "%s: warning: %s\n", PROGRAM, warning);
   }
-  std::fflush(stdout);
+  (void)std::fflush(stdout);
 
   int status = EXIT_OK;
   int received = 0;
@@ -238,12 +295,12 @@ int run(const options& opts) {
     if (sig > 0) {
       received = sig;
     } else if (errno != EAGAIN && errno != EINTR) {
-      std::fprintf(stderr, "%s: waiting for signals failed: %s\n", PROGRAM,
-                   std::generic_category().message(errno).c_str());
+      print(stderr, "%s: waiting for signals failed: %s\n", PROGRAM,
+            std::generic_category().message(errno).c_str());
       status = EXIT_START_FAILED;
       break;
     } else if (mqtt_broker_status() == 0) {
-      std::fprintf(stderr, "%s: the broker stopped on its own: %s\n", PROGRAM, mqtt_last_error());
+      print(stderr, "%s: the broker stopped on its own: %s\n", PROGRAM, mqtt_last_error());
       status = EXIT_START_FAILED;
       break;
     }
@@ -251,11 +308,11 @@ int run(const options& opts) {
 
   mqtt_broker_stop();
   if (received != 0) {
-    std::printf("%s: stopped on %s, goodbye\n", PROGRAM, signal_name(received));
+    print(stdout, "%s: stopped on %s, goodbye\n", PROGRAM, signal_name(received));
   } else {
-    std::printf("%s: stopped, goodbye\n", PROGRAM);
+    print(stdout, "%s: stopped, goodbye\n", PROGRAM);
   }
-  std::fflush(stdout);
+  (void)std::fflush(stdout);
   return status;
 }
 
@@ -271,7 +328,7 @@ int main(int argc, char** argv) {
     return EXIT_OK;
   }
   if (opts.show_version) {
-    std::printf("%s %s\n", PROGRAM, mqtt_version());
+    print(stdout, "%s %s\n", PROGRAM, mqtt_version());
     return EXIT_OK;
   }
   return run(opts);
