@@ -127,6 +127,32 @@ run_pytest() {
   return 0
 }
 
+# Runs node's test runner on the JavaScript peer tests (with the caller's
+# environment), adds its counts to the totals and sets NODE_DETAIL. Returns
+# non-zero when the runner gave no result.
+NODE_DETAIL=""
+run_node_tests() {
+  local log=$1
+  shift
+  local rc=0
+  timeout -k 10 "$PYTEST_TIMEOUT" node --test "$@" 2>&1 | tee "$log" || rc=$?
+  local passed failed
+  passed=$(grep -E '^# pass [0-9]+' "$log" | tail -n 1 | awk '{print $3}') || true
+  failed=$(grep -E '^# fail [0-9]+' "$log" | tail -n 1 | awk '{print $3}') || true
+  if [[ -z $passed || -z $failed ]]; then
+    NODE_DETAIL="node --test gave no result (exit $rc)"
+    return 1
+  fi
+  total_passed=$((total_passed + passed))
+  total_failed=$((total_failed + failed))
+  NODE_DETAIL="node $passed passed, $failed failed"
+  if ((rc != 0 && failed == 0)); then
+    NODE_DETAIL+=" (exit $rc)"
+    return 1
+  fi
+  return 0
+}
+
 # Configures and builds a preset; further arguments name the only targets to
 # build (default: all).
 configure_and_build() {
@@ -194,6 +220,16 @@ stage_release() {
     run_pytest "$LOG_DIR/release-pytest.log" "${dirs[@]}"
   rc=$?
   note "$PYTEST_DETAIL"
+  ((rc == 0)) || return 1
+  local js
+  mapfile -t js < <(find tests/peer -name '*.test.mjs' | sort)
+  if ((${#js[@]} > 0)); then
+    echo "--- node peers (release): ${js[*]}"
+    BV_DAEMON=$ROOT/build/release/daemon/brelvane-mqttd \
+      run_node_tests "$LOG_DIR/release-node.log" "${js[@]}"
+    rc=$?
+    note "$NODE_DETAIL"
+  fi
   return "$rc"
 }
 

@@ -33,7 +33,13 @@ const char* network_error_text(network_start_error e) {
   return "";
 }
 
+// Serialises whole starts and stops. A stop releases s_mutex while it waits
+// for the threads, and a start from another thread must not slip in there
+// and create new threads before the old ones have been joined.
+constinit mutex g_lifecycle_mutex;
+
 int broker_start(int tcp_port, int ws_port, const char* auth_json) {
+  lock_guard whole(g_lifecycle_mutex);
   std::string error;
   {
     lock_guard lock(s_mutex);
@@ -66,6 +72,7 @@ int broker_start(int tcp_port, int ws_port, const char* auth_json) {
 }
 
 int broker_stop() {
+  lock_guard whole(g_lifecycle_mutex);
   {
     lock_guard lock(s_mutex);
     if (!broker_running()) return 0;

@@ -3,7 +3,8 @@
 // store, sessions, history, user list) survive a stop and a new start; only
 // the clients end with a stop.
 //
-// Lock order: s_fs_iomutex -> s_mutex -> s_fs_qmutex; never the reverse.
+// Lock order: the lifecycle lock (whole starts and stops) -> s_fs_iomutex ->
+// s_mutex -> s_fs_qmutex; never the reverse.
 // The last-error text has a lock of its own, taken last and alone.
 #pragma once
 

@@ -5,13 +5,18 @@
 
 namespace bvm::os {
 namespace {
-constinit std::atomic<int> g_fail_next_start{0};
+constinit std::atomic<int> g_fail_countdown{0};
 }  // namespace
 
-void test_fail_next_thread_start() noexcept { g_fail_next_start.store(1, std::memory_order_relaxed); }
+void test_fail_nth_thread_start(int n) noexcept {
+  g_fail_countdown.store(n, std::memory_order_relaxed);
+}
 
 bool worker_thread::start(void (*fn)()) noexcept {
-  if (g_fail_next_start.exchange(0, std::memory_order_relaxed) != 0) return false;
+  int n = g_fail_countdown.load(std::memory_order_relaxed);
+  while (n > 0 && !g_fail_countdown.compare_exchange_weak(n, n - 1, std::memory_order_relaxed)) {
+  }
+  if (n == 1) return false;
   {
     std::lock_guard lock(m_);
     done_ = false;

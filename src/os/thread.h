@@ -30,7 +30,9 @@ class worker_thread {
   bool done_ = false;
 };
 
-// Test seam: the next start() fails as if the system had no threads left.
-void test_fail_next_thread_start() noexcept;
+// Test seams: the nth following start() (1 = the next) fails as if the
+// system had no threads left.
+void test_fail_nth_thread_start(int n) noexcept;
+inline void test_fail_next_thread_start() noexcept { test_fail_nth_thread_start(1); }
 
 }  // namespace bvm::os

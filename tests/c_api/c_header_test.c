@@ -20,7 +20,6 @@ struct bv_c_api {
   const char* (*poll_messages_json)(int);
   const char* (*get_topics_json)(void);
   const char* (*get_stats_json)(void);
-#ifdef BV_ALL_CALLS_DEFINED
   int (*set_storage_dir)(const char*);
   int (*set_persistence_enabled)(int);
   int (*set_log_enabled)(int);
@@ -29,11 +28,8 @@ struct bv_c_api {
   int (*storage_flush)(void);
   int (*reset_state)(void);
   const char* (*get_storage_status_json)(void);
-#endif
 };
 
-/* The storage calls behind BV_ALL_CALLS_DEFINED are not in the library yet
- * and would fail to link; the guard goes once storage lands. */
 const struct bv_c_api bv_c_api_table = {
     mqtt_broker_start,
     mqtt_broker_stop,
@@ -44,7 +40,6 @@ const struct bv_c_api bv_c_api_table = {
     mqtt_poll_messages_json,
     mqtt_get_topics_json,
     mqtt_get_stats_json,
-#ifdef BV_ALL_CALLS_DEFINED
     mqtt_set_storage_dir,
     mqtt_set_persistence_enabled,
     mqtt_set_log_enabled,
@@ -53,7 +48,6 @@ const struct bv_c_api bv_c_api_table = {
     mqtt_storage_flush,
     mqtt_reset_state,
     mqtt_get_storage_status_json,
-#endif
 };
 
 int main(void) {

@@ -10,6 +10,7 @@
 
 #include "brelvane_mqtt.h"
 #include "integration/support/test_client.h"
+#include "os/thread.h"
 
 using namespace bvt;
 namespace fs = std::filesystem;
@@ -231,3 +232,22 @@ TEST_F(StorageConfig, ResetStateEmptiesMemoryOnlyWhileStopped) {
 }
 
 }  // namespace
+
+// The writer thread cannot be created: the broker runs, storage is off for
+// this run with its warning, and the next start tries the directory again.
+TEST_F(StorageConfig, WriterThreadFailureDisablesStorageForThisRunOnly) {
+  fs::path dir = root_ / "data";
+  ASSERT_EQ(mqtt_set_storage_dir(dir.c_str()), 0);
+  bvm::os::test_fail_nth_thread_start(2);  // the network thread starts, the writer does not
+  ASSERT_EQ(start(), 0);
+  const std::string expected = "storage disabled: cannot start writer thread (" + dir.string() + ")";
+  EXPECT_EQ(std::string(mqtt_last_error()), expected);
+  EXPECT_EQ(mqtt_storage_flush(), -1);
+  EXPECT_NE(std::string(mqtt_get_storage_status_json()).find("\"active\":false"), std::string::npos);
+  test_client c(port_);
+  c.handshake({});
+  ASSERT_EQ(mqtt_broker_stop(), 0);
+  ASSERT_EQ(start(), 0);
+  EXPECT_STREQ(mqtt_last_error(), "");
+  EXPECT_EQ(mqtt_storage_flush(), 0);
+}
