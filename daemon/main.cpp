@@ -4,164 +4,33 @@
 // All of the project's signal handling lives here, since the library never
 // touches the host's signals. SIGINT and SIGTERM are blocked before the
 // broker starts, so the library's threads inherit the mask and only the main
-// thread's sigtimedwait() loop ever sees them.
+// thread's sigtimedwait() loop ever sees them. Between waits the loop prints
+// what is new: watched messages, the status line, storage warnings.
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
-#include <cstdarg>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
-#include <string_view>
 #include <system_error>
 
 #include "brelvane_mqtt.h"
+#include "monitor.h"
+#include "options.h"
 
+namespace bvm::mqttd {
 namespace {
 
-constexpr const char* PROGRAM = "brelvane-mqttd";
-constexpr int EXIT_OK = 0;
-constexpr int EXIT_START_FAILED = 1;
-constexpr int EXIT_USAGE = 2;
 // How long one wait for a signal lasts; the loop does its periodic work
-// between waits.
-constexpr long TICK_SECONDS = 1;
-
-// Writes formatted text; a failed write to a closed terminal or pipe is not
-// worth acting on.
-[[gnu::format(printf, 2, 3)]] void print(std::FILE* to, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  (void)std::vfprintf(to, format, args);
-  va_end(args);
-}
-
-struct options {
-  int tcp_port = 1883;
-  int ws_port = 9001;      // 0: no WebSocket listener
-  std::string users_path;  // empty: no user list, every client is let in
-  bool show_help = false;
-  bool show_version = false;
-};
-
-void print_usage(std::FILE* out) {
-  print(out,
-        "NAME\n"
-        "    %s - run the brelvane-mqtt broker as a standalone program\n"
-        "\n"
-        "SYNOPSIS\n"
-        "    %s [--port N] [--ws-port N] [--users FILE]\n"
-        "    %s --help | --version\n"
-        "\n"
-        "DESCRIPTION\n"
-        "    Serves MQTT 3.1.1 and 5.0 over TCP and, unless turned off, over\n"
-        "    WebSocket, on all IPv4 addresses, until it receives SIGINT (Ctrl-C)\n"
-        "    or SIGTERM. Then it closes every connection and exits.\n"
-        "\n"
-        "OPTIONS\n"
-        "    --port N       TCP port for MQTT, 1-65535 (default 1883).\n"
-        "    --ws-port N    TCP port for MQTT over WebSocket, 1-65535, or 0 for\n"
-        "                   no WebSocket listener (default 9001).\n"
-        "    --users FILE   Accept only the users listed in FILE, a JSON array\n"
-        "                   [{\"username\":\"u\",\"password\":\"p\"}, ...] or an object\n"
-        "                   {\"users\":[...]}. An empty list lets every client in.\n"
-        "                   Without this option every client is let in.\n"
-        "    --help         Print this text and exit.\n"
-        "    --version      Print the version and exit.\n"
-        "\n"
-        "    A value may also be given as --option=VALUE.\n"
-        "\n"
-        "EXAMPLES\n"
-        "    %s\n"
-        "        MQTT on port 1883 and MQTT over WebSocket on port 9001.\n"
-        "    %s --port 18830 --ws-port 0\n"
-        "        MQTT on port 18830 only.\n"
-        "    %s --users /etc/brelvane/users.json\n"
-        "        Only the listed users may connect.\n"
-        "\n"
-        "EXIT STATUS\n"
-        "    0  stopped by SIGINT or SIGTERM\n"
-        "    1  the broker could not start, or stopped on its own\n"
-        "    2  bad command line, or the users file could not be read\n",
-        PROGRAM, PROGRAM, PROGRAM, PROGRAM, PROGRAM, PROGRAM);
-}
-
-// Reports a command-line fault the way the usage text describes.
-int usage_error(const std::string& message) {
-  print(stderr, "%s: %s\nTry '%s --help' for more information.\n", PROGRAM, message.c_str(),
-        PROGRAM);
-  return EXIT_USAGE;
-}
-
-// Parses a decimal port in [min_port, 65535]; the whole text must be digits.
-bool parse_port(std::string_view text, int min_port, int& port) {
-  int value = 0;
-  const char* first = text.data();
-  const char* last = first + text.size();
-  auto [end, ec] = std::from_chars(first, last, value);
-  if (text.empty() || ec != std::errc() || end != last || value < min_port || value > 65535) {
-    return false;
-  }
-  port = value;
-  return true;
-}
-
-// Fills opts from argv. Returns an empty text on success, else what is wrong.
-std::string parse_options(int argc, char** argv, options& opts) {
-  for (int i = 1; i < argc; ++i) {
-    std::string_view arg = argv[i];
-    std::string_view value;
-    bool has_value = false;
-    if (arg.starts_with("--")) {
-      if (auto eq = arg.find('='); eq != std::string_view::npos) {
-        value = arg.substr(eq + 1);
-        arg = arg.substr(0, eq);
-        has_value = true;
-      }
-    }
-
-    if (arg == "--help" || arg == "-h" || arg == "--version") {
-      if (has_value) return "option '" + std::string(arg) + "' takes no value";
-      if (arg == "--version") {
-        opts.show_version = true;
-      } else {
-        opts.show_help = true;
-      }
-      continue;
-    }
-
-    if (arg != "--port" && arg != "--ws-port" && arg != "--users") {
-      if (arg.starts_with("-")) return "unknown option '" + std::string(argv[i]) + "'";
-      return "unexpected argument '" + std::string(arg) + "'";
-    }
-    if (!has_value) {
-      if (i + 1 >= argc) return "option '" + std::string(arg) + "' needs a value";
-      value = argv[++i];
-    }
-
-    if (arg == "--port") {
-      if (!parse_port(value, 1, opts.tcp_port)) {
-        return "invalid --port '" + std::string(value) + "': expected a port from 1 to 65535";
-      }
-    } else if (arg == "--ws-port") {
-      if (!parse_port(value, 0, opts.ws_port)) {
-        return "invalid --ws-port '" + std::string(value) +
-               "': expected a port from 1 to 65535, or 0 for none";
-      }
-    } else {
-      if (value.empty()) return "option '--users' needs a file name";
-      opts.users_path = value;
-    }
-  }
-  if (opts.ws_port != 0 && opts.ws_port == opts.tcp_port) {
-    return "--port and --ws-port are both " + std::to_string(opts.tcp_port) + "; they must differ";
-  }
-  return {};
-}
+// between waits. The watch looks often, since the broker keeps only its
+// newest 500 messages.
+constexpr std::chrono::milliseconds WATCH_TICK{100};
+constexpr std::chrono::milliseconds TICK{250};
 
 // Reads the whole file into text. Returns an empty text on success, else why
 // it could not be read.
@@ -220,6 +89,28 @@ const char* signal_name(int sig) {
   }
 }
 
+// Hands the storage options to the library; they must be set while the
+// broker is stopped. Returns an empty text, or the library's refusal.
+std::string configure_storage(const options& opts) {
+  if (!opts.storage) {
+    if (mqtt_set_storage_dir(nullptr) != 0) return mqtt_last_error();
+    return {};
+  }
+  if (mqtt_set_storage_dir(opts.storage_dir.c_str()) != 0 ||
+      mqtt_set_persistence_enabled(opts.persistence ? 1 : 0) != 0) {
+    return mqtt_last_error();
+  }
+  (void)mqtt_set_log_enabled(opts.log ? 1 : 0);
+  (void)mqtt_set_log_limits(opts.retention_days, opts.max_total_mb, opts.max_file_mb);
+  return {};
+}
+
+timespec to_timespec(std::chrono::milliseconds d) {
+  const auto s = std::chrono::duration_cast<std::chrono::seconds>(d);
+  return timespec{static_cast<time_t>(s.count()),
+                  static_cast<long>(std::chrono::nanoseconds(d - s).count())};
+}
+
 // Runs the broker until SIGINT or SIGTERM. Returns the exit status.
 int run(const options& opts) {
   std::string users;
@@ -237,6 +128,12 @@ int run(const options& opts) {
             opts.users_path.c_str());
       return EXIT_USAGE;
     }
+  }
+
+  if (std::string why = configure_storage(opts); !why.empty()) {
+    print(stderr, "%s: cannot use storage folder '%s': %s\n", PROGRAM, opts.storage_dir.c_str(),
+          why.c_str());
+    return EXIT_USAGE;
   }
 
   // The library writes with MSG_NOSIGNAL; ignoring SIGPIPE also covers a
@@ -274,51 +171,79 @@ int run(const options& opts) {
           mqtt_last_error());
     return EXIT_START_FAILED;
   }
+  // Peers wait for this line (with "ws://" when there is a WebSocket
+  // listener) before they connect, so it is always the first one.
   if (ws_port > 0) {
     print(stdout, "%s %s: MQTT on tcp://0.0.0.0:%d, ws://0.0.0.0:%d\n", PROGRAM, mqtt_version(),
           opts.tcp_port, ws_port);
   } else {
     print(stdout, "%s %s: MQTT on tcp://0.0.0.0:%d\n", PROGRAM, mqtt_version(), opts.tcp_port);
   }
+  (void)std::fflush(stdout);
   // A start that succeeds begins with an empty last error, so any text here
   // is a warning the start left (from storage, say).
-  if (const char* warning = mqtt_last_error(); warning != nullptr && warning[0] != '\0') {
-    print(stderr, "%s: warning: %s\n", PROGRAM, warning);
+  const std::string start_warning = mqtt_last_error();
+  if (!start_warning.empty()) print(stderr, "%s: warning: %s\n", PROGRAM, start_warning.c_str());
+
+  storage_monitor storage;
+  storage.after_start(opts, start_warning, std::chrono::steady_clock::now());
+  std::optional<status_reporter> status;
+  if (!opts.quiet && (opts.status_interval_s > 0 || isatty(STDOUT_FILENO) == 1)) {
+    status.emplace(opts.status_interval_s > 0 ? opts.status_interval_s : DEFAULT_STATUS_INTERVAL_S,
+                   std::chrono::steady_clock::now());
   }
+  message_watch watch;
+  if (opts.watch) watch.poll(stdout);
   (void)std::fflush(stdout);
 
-  int status = EXIT_OK;
+  int exit_status = EXIT_OK;
   int received = 0;
-  const timespec tick{TICK_SECONDS, 0};
+  const timespec tick = to_timespec(opts.watch ? WATCH_TICK : TICK);
   while (received == 0) {
     int sig = sigtimedwait(&stop_signals, nullptr, &tick);
     if (sig > 0) {
       received = sig;
-    } else if (errno != EAGAIN && errno != EINTR) {
-      print(stderr, "%s: waiting for signals failed: %s\n", PROGRAM,
-            std::generic_category().message(errno).c_str());
-      status = EXIT_START_FAILED;
-      break;
-    } else if (mqtt_broker_status() == 0) {
-      print(stderr, "%s: the broker stopped on its own: %s\n", PROGRAM, mqtt_last_error());
-      status = EXIT_START_FAILED;
       break;
     }
+    if (errno != EAGAIN && errno != EINTR) {
+      print(stderr, "%s: waiting for signals failed: %s\n", PROGRAM,
+            std::generic_category().message(errno).c_str());
+      exit_status = EXIT_START_FAILED;
+      break;
+    }
+    if (mqtt_broker_status() == 0) {
+      print(stderr, "%s: the broker stopped on its own: %s\n", PROGRAM, mqtt_last_error());
+      exit_status = EXIT_START_FAILED;
+      break;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (opts.watch) watch.poll(stdout);
+    storage.tick(now);
+    if (status) status->tick(stdout, now);
+    (void)std::fflush(stdout);
   }
 
+  // The stop drains the message log and writes the final snapshot.
+  storage.before_stop();
   mqtt_broker_stop();
+  // Messages routed after the last look (wills of the closed connections
+  // are not published by a stop).
+  if (opts.watch) watch.poll(stdout);
+  storage.after_stop();
   if (received != 0) {
     print(stdout, "%s: stopped on %s, goodbye\n", PROGRAM, signal_name(received));
   } else {
     print(stdout, "%s: stopped, goodbye\n", PROGRAM);
   }
   (void)std::fflush(stdout);
-  return status;
+  return exit_status;
 }
 
 }  // namespace
+}  // namespace bvm::mqttd
 
 int main(int argc, char** argv) {
+  using namespace bvm::mqttd;
   options opts;
   if (std::string error = parse_options(argc, argv, opts); !error.empty()) {
     return usage_error(error);

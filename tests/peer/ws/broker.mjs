@@ -38,7 +38,7 @@ export function freePort() {
 export async function startBroker() {
   const port = await freePort();
   const wsPort = await freePort();
-  const child = spawn(daemonPath(), ['--port', String(port), '--ws-port', String(wsPort)], {
+  const child = spawn(daemonPath(), ['--port', String(port), '--ws-port', String(wsPort), '--no-storage'], {
     stdio: ['ignore', 'pipe', 'pipe'],
   });
   let output = '';

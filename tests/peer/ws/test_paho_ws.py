@@ -40,7 +40,7 @@ def free_port():
 @pytest.fixture
 def daemon():
     port, ws_port = free_port(), free_port()
-    proc = subprocess.Popen([daemon_path(), "--port", str(port), "--ws-port", str(ws_port)],
+    proc = subprocess.Popen([daemon_path(), "--port", str(port), "--ws-port", str(ws_port), "--no-storage"],
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     try:
         # The daemon prints one line once it listens.
