@@ -17,18 +17,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void write_file(const fs::path& p, const std::string& bytes) {
-  std::ofstream out(p, std::ios::binary);
-  out << bytes;
-}
-
 // Seconds to add to the wall clock so that the storage clock shows this
 // local time.
 int64_t offset_to_local(int year, int month, int day, int hour, int minute) {

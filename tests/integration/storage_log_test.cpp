@@ -25,18 +25,6 @@ namespace {
 
 constexpr uint64_t MIB = 1048576;
 
-std::string read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void write_file(const fs::path& p, const std::string& bytes) {
-  std::ofstream out(p, std::ios::binary);
-  out << bytes;
-}
-
 std::vector<std::string> lines_of(const fs::path& p) {
   std::vector<std::string> lines;
   std::string text = read_file(p);

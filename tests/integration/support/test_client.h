@@ -110,6 +110,10 @@ class broker_test : public ::testing::Test {
   bool auto_start_ = true;
 };
 
+// Whole-file helpers for tests that look at what storage wrote.
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& content);
+
 // Polls cond every 5 ms until it holds or timeout_ms pass.
 bool eventually(const std::function<bool()>& cond, int timeout_ms = 3000);
 
