@@ -1,21 +1,27 @@
 #!/usr/bin/env bash
 # The whole test suite, as CI runs it (.ci/run calls this script). On a fresh
 # Debian 12 machine, as root, it installs what it needs, then runs stages:
+#   lint     clang-format check of every tracked C and C++ file, then
+#            clang-tidy on src/ (two tests: one per tool)
 #   release  configure, build (warnings are errors), ctest; then the Python
 #            black-box and peer tests against the release build
 #   asan     the same build under AddressSanitizer + UBSan, ctest, then the
 #            black-box tests against it
 #   tsan     the same build under ThreadSanitizer, the integration tests
+#   fuzz     the libFuzzer targets (clang, ASan + UBSan): each corpus replayed
+#            as a ctest, then each target fuzzed for BV_FUZZ_SECONDS (one
+#            test per target)
 # A stage that fails is recorded and the next one still runs. The script ends
-# with a summary and one closing line "N passed, N failed" (ctest and pytest
+# with a summary and one closing line "N passed, N failed" (all the tests
 # together), and exits 1 when any test failed or any stage could not run.
 #
 # BV_STAGES="release asan" runs a subset of the stages (default: all).
+# BV_FUZZ_SECONDS sets the fuzzing time per target (default 30).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 ROOT=$PWD
 
-ALL_STAGES="release asan tsan"
+ALL_STAGES="lint release asan tsan fuzz"
 STAGES=${BV_STAGES:-$ALL_STAGES}
 JOBS=2
 LOG_DIR=$ROOT/build/test-logs
@@ -201,6 +207,52 @@ record set-up $((SECONDS - start)) "$setup_status" "$STAGE_DETAIL"
 
 # ---- stages -----------------------------------------------------------------
 
+# The format check, then clang-tidy on src/ with the release build's compile
+# commands (only configured here). Each counts as one test; the files and
+# findings are listed in the output.
+stage_lint() {
+  local list files=() unformatted=() f
+  list=$(git ls-files '*.c' '*.cpp' '*.h') || { note "git ls-files failed"; return 1; }
+  mapfile -t files <<<"$list"
+  command -v clang-format >/dev/null || { note "no clang-format"; return 1; }
+  echo "--- clang-format --dry-run --Werror ($(clang-format --version | head -n 1); ${#files[@]} files)"
+  for f in "${files[@]}"; do
+    [[ -f $f ]] || continue  # deleted in the work tree
+    clang-format --dry-run --Werror "$f" >/dev/null 2>&1 || unformatted+=("$f")
+  done
+  if ((${#unformatted[@]} == 0)); then
+    total_passed=$((total_passed + 1))
+    note "clang-format clean"
+  else
+    total_failed=$((total_failed + 1))
+    note "clang-format: ${#unformatted[@]} files to reformat"
+    echo "files that need clang-format (reformat with the command in .clang-format):"
+    printf '  %s\n' "${unformatted[@]}"
+  fi
+
+  command -v run-clang-tidy >/dev/null || { note "no run-clang-tidy"; return 1; }
+  echo "--- configure (release) for its compile commands"
+  cmake --preset release >/dev/null || { note "release configure failed"; return 1; }
+  echo "--- run-clang-tidy on src/"
+  local log=$LOG_DIR/lint-tidy.log rc=0 findings
+  run-clang-tidy -p build/release -quiet -j "$JOBS" "^$ROOT/src/" >"$log" 2>&1 || rc=$?
+  # The findings without colours and without the notes that explain them.
+  findings=$(sed 's/\x1b\[[0-9;]*m//g' "$log" | grep -E '^/.*: (warning|error): ' | sort -u) || true
+  if ((rc == 0)); then
+    total_passed=$((total_passed + 1))
+    note "clang-tidy clean"
+  elif [[ -n $findings ]]; then
+    total_failed=$((total_failed + 1))
+    note "clang-tidy: $(wc -l <<<"$findings") findings"
+    printf '%s\n' "${findings//"$ROOT"\//}"
+  else
+    tail -n 40 "$log"
+    note "run-clang-tidy failed without findings (exit $rc)"
+    return 1
+  fi
+  return 0
+}
+
 stage_release() {
   local dirs
   configure_and_build release || { note "build failed"; return 1; }
@@ -273,11 +325,56 @@ stage_tsan() {
   return "$rc"
 }
 
+# Builds the fuzz targets, replays their committed corpora (ctest -L fuzz),
+# then fuzzes each target from its corpus for BV_FUZZ_SECONDS. New inputs go
+# to build/fuzz/corpus/<target>, never into fuzz/corpus; a crashing input is
+# saved in build/fuzz/findings/. Each target's run counts as one test.
+stage_fuzz() {
+  local seconds=${BV_FUZZ_SECONDS:-30}
+  if [[ ! $seconds =~ ^[0-9]+$ ]] || ((seconds < 1)); then
+    note "BV_FUZZ_SECONDS must be a positive number of seconds, not '$seconds'"
+    return 1
+  fi
+  configure_and_build fuzz || { note "build failed"; return 1; }
+  echo "--- ctest (fuzz: corpus replay)"
+  run_ctest "$LOG_DIR/fuzz-ctest.log" --preset fuzz -j "$JOBS" --no-tests=error
+  local rc=$?
+  note "$CTEST_DETAIL"
+  ((rc == 0)) || return 1
+
+  local targets=() target passed=0 failed=0 log args
+  mapfile -t targets < <(find fuzz -maxdepth 1 -name 'fuzz_*.cpp' -printf '%f\n' | sed 's/\.cpp$//' | sort)
+  for target in "${targets[@]}"; do
+    mkdir -p "build/fuzz/corpus/$target" build/fuzz/findings
+    log=$LOG_DIR/fuzz-$target.log
+    args=(-max_total_time="$seconds" -timeout=25 -rss_limit_mb=2048 -print_final_stats=1
+      -artifact_prefix="build/fuzz/findings/$target-")
+    if [[ -f fuzz/$target.dict ]]; then args+=(-dict="fuzz/$target.dict"); fi
+    echo "--- $target: $seconds s"
+    # Generous slack: libFuzzer checks the time limit only between inputs.
+    if timeout -k 10 $((seconds + 120)) "build/fuzz/fuzz/$target" "${args[@]}" \
+        "build/fuzz/corpus/$target" "fuzz/corpus/$target" >"$log" 2>&1; then
+      passed=$((passed + 1))
+      grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1 || true
+    else
+      failed=$((failed + 1))
+      tail -n 40 "$log"
+      echo "$target FAILED; the input is in build/fuzz/findings/ (log: ${log#"$ROOT"/})"
+    fi
+  done
+  total_passed=$((total_passed + passed))
+  total_failed=$((total_failed + failed))
+  note "fuzzing $passed passed, $failed failed (${seconds} s each)"
+  return 0
+}
+
 run_stage() {
   case $1 in
+    lint) stage_lint ;;
     release) stage_release ;;
     asan) stage_asan ;;
     tsan) stage_tsan ;;
+    fuzz) stage_fuzz ;;
   esac
 }
 

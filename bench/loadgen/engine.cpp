@@ -108,11 +108,11 @@ struct publisher {
   std::string topic;
   uint32_t subs_per_msg = 1;
   uint32_t sent = 0;
-  uint32_t acked = 0;      // QoS 1: every sequence below is acknowledged
-  uint32_t completed = 0;  // every sequence below reached all its subscribers
-  std::vector<uint8_t> ack_flags;     // ring over [acked, sent)
-  std::vector<uint32_t> deliveries;   // ring over [completed, sent)
-  std::deque<uint64_t> backlog;       // open loop: due times not yet sent
+  uint32_t acked = 0;                // QoS 1: every sequence below is acknowledged
+  uint32_t completed = 0;            // every sequence below reached all its subscribers
+  std::vector<uint8_t> ack_flags;    // ring over [acked, sent)
+  std::vector<uint32_t> deliveries;  // ring over [completed, sent)
+  std::deque<uint64_t> backlog;      // open loop: due times not yet sent
   bool dirty = false;
   bytes payload;
 };
@@ -284,11 +284,11 @@ class runner {
       return;
     }
     c.ws_key = ws_new_key();
-    std::string req = "GET " + cfg_.ws_path + " HTTP/1.1\r\nHost: " + cfg_.host + ":" +
-                      std::to_string(cfg_.port) +
-                      "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: " +
-                      c.ws_key +
-                      "\r\nSec-WebSocket-Version: 13\r\nSec-WebSocket-Protocol: mqtt\r\n";
+    std::string req =
+        "GET " + cfg_.ws_path + " HTTP/1.1\r\nHost: " + cfg_.host + ":" +
+        std::to_string(cfg_.port) +
+        "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: " + c.ws_key +
+        "\r\nSec-WebSocket-Version: 13\r\nSec-WebSocket-Protocol: mqtt\r\n";
     if (cfg_.via == transport::wsd) req += "Sec-WebSocket-Extensions: permessage-deflate\r\n";
     req += "\r\n";
     append(c.out, reinterpret_cast<const uint8_t*>(req.data()), req.size());
@@ -449,7 +449,8 @@ class runner {
       }
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
       if (n < 0 && errno == EINTR) continue;
-      fail(ci, n == 0 ? std::string("closed by the broker") : std::string("recv: ") + std::strerror(errno));
+      fail(ci, n == 0 ? std::string("closed by the broker")
+                      : std::string("recv: ") + std::strerror(errno));
       return;
     }
   }
@@ -906,7 +907,8 @@ class runner {
       // so the publishers' schedules interleave evenly.
       auto npub = static_cast<uint64_t>(pubs_.size());
       for (;;) {
-        uint64_t due = t_open_ + static_cast<uint64_t>(static_cast<double>(open_j_) * 1e9 / cfg_.rate);
+        uint64_t due =
+            t_open_ + static_cast<uint64_t>(static_cast<double>(open_j_) * 1e9 / cfg_.rate);
         if (due > now_) {
           next_due_ = due;
           break;
@@ -1186,8 +1188,7 @@ class runner {
     }
     int lost_while_idle = static_cast<int>(res_.disconnects);
     close_all();
-    if (res_.connect_failures > 0 || lost_while_idle > 0 ||
-        res_.storm_connected < cfg_.clients) {
+    if (res_.connect_failures > 0 || lost_while_idle > 0 || res_.storm_connected < cfg_.clients) {
       res_.error = std::to_string(cfg_.clients - res_.storm_connected) + " of " +
                    std::to_string(cfg_.clients) + " clients not connected";
       if (!first_error_.empty()) res_.error += " (" + first_error_ + ")";

@@ -99,7 +99,8 @@ int usage_error(const std::string& msg) {
 bool parse_int(std::string_view s, long long lo, long long hi, long long& out) {
   long long v = 0;
   auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (s.empty() || ec != std::errc() || end != s.data() + s.size() || v < lo || v > hi) return false;
+  if (s.empty() || ec != std::errc() || end != s.data() + s.size() || v < lo || v > hi)
+    return false;
   out = v;
   return true;
 }
@@ -259,7 +260,8 @@ std::string parse(int argc, char** argv, run_config& cfg, bool& help, bool& quie
   if (cfg.kind == scenario::p2p && cfg.pairs * 2 > MAX_CONNECTIONS) {
     return "--pairs: at most " + std::to_string(MAX_CONNECTIONS / 2);
   }
-  if (cfg.kind == scenario::fan_in && cfg.publishers + 1 > MAX_CONNECTIONS) return "--publishers: too many";
+  if (cfg.kind == scenario::fan_in && cfg.publishers + 1 > MAX_CONNECTIONS)
+    return "--publishers: too many";
   if (cfg.kind == scenario::fan_out && cfg.subscribers + 1 > MAX_CONNECTIONS) {
     return "--subscribers: too many";
   }
@@ -350,12 +352,12 @@ void print_json(const run_config& cfg, const run_result& r) {
                                    ? "null"
                                    : num(r.rss_per_client_bytes, 0));
   } else {
-    kv("publishers", std::to_string(cfg.kind == scenario::fan_in  ? cfg.publishers
-                                    : cfg.kind == scenario::p2p ? cfg.pairs
-                                                                : 1));
-    kv("subscribers", std::to_string(cfg.kind == scenario::fan_out ? cfg.subscribers
-                                     : cfg.kind == scenario::p2p ? cfg.pairs
+    kv("publishers", std::to_string(cfg.kind == scenario::fan_in ? cfg.publishers
+                                    : cfg.kind == scenario::p2p  ? cfg.pairs
                                                                  : 1));
+    kv("subscribers", std::to_string(cfg.kind == scenario::fan_out ? cfg.subscribers
+                                     : cfg.kind == scenario::p2p   ? cfg.pairs
+                                                                   : 1));
     kv("qos", std::to_string(cfg.qos));
     kv("payload", std::to_string(cfg.payload));
     kv("mode", s(cfg.mode == load_mode::closed ? "closed" : "open"));
@@ -397,9 +399,10 @@ void print_table(const run_config& cfg, const run_result& r) {
   std::string title = std::string(bvm::bench::scenario_name(cfg.kind)) + " " + shape(cfg) + ", " +
                       bvm::bench::transport_name(cfg.via);
   if (cfg.kind != scenario::storm) {
-    title += ", QoS " + std::to_string(cfg.qos) + ", " + std::to_string(cfg.payload) + " B, " +
-             (cfg.mode == load_mode::closed ? "closed loop (window " + std::to_string(cfg.window) + ")"
-                                            : "open loop at " + num(cfg.rate) + " msgs/s");
+    title +=
+        ", QoS " + std::to_string(cfg.qos) + ", " + std::to_string(cfg.payload) + " B, " +
+        (cfg.mode == load_mode::closed ? "closed loop (window " + std::to_string(cfg.window) + ")"
+                                       : "open loop at " + num(cfg.rate) + " msgs/s");
   }
   if (!cfg.label.empty()) title = cfg.label + ": " + title;
   std::fprintf(stderr, "%s\n", title.c_str());
@@ -410,11 +413,11 @@ void print_table(const run_config& cfg, const run_result& r) {
   if (cfg.kind == scenario::storm) {
     row("connected", std::to_string(r.storm_connected) + " of " + std::to_string(cfg.clients));
     row("connect rate", num(r.connect_rate) + " /s");
-    row("connect p50/p99/max", num(r.connect_p50_ms, 2) + " / " + num(r.connect_p99_ms, 2) +
-                                   " / " + num(r.connect_max_ms, 2) + " ms");
+    row("connect p50/p99/max", num(r.connect_p50_ms, 2) + " / " + num(r.connect_p99_ms, 2) + " / " +
+                                   num(r.connect_max_ms, 2) + " ms");
     if (r.rss_after_kib >= 0) {
-      row("broker RSS", std::to_string(r.rss_before_kib) + " -> " +
-                            std::to_string(r.rss_after_kib) + " KiB");
+      row("broker RSS",
+          std::to_string(r.rss_before_kib) + " -> " + std::to_string(r.rss_after_kib) + " KiB");
       row("RSS per idle client", num(r.rss_per_client_bytes) + " B");
     }
     return;
@@ -429,8 +432,8 @@ void print_table(const run_config& cfg, const run_result& r) {
   row("lost/dup/reordered", std::to_string(r.lost) + " / " + std::to_string(r.duplicates) + " / " +
                                 std::to_string(r.reordered));
   if (r.broker_cpu_pct >= 0) {
-    row("broker CPU", num(r.broker_cpu_pct, 1) + " % (" + num(r.broker_cpu_us_per_msg, 2) +
-                          " us per delivery)");
+    row("broker CPU",
+        num(r.broker_cpu_pct, 1) + " % (" + num(r.broker_cpu_us_per_msg, 2) + " us per delivery)");
   }
   if (r.loadgen_cpu_pct >= 0) row("loadgen CPU", num(r.loadgen_cpu_pct, 1) + " %");
   if (r.broker_rss_kib >= 0) row("broker RSS", std::to_string(r.broker_rss_kib) + " KiB");
@@ -461,8 +464,8 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   // Watchdog: every phase is bounded, but should one ever overrun (a bug),
   // the process still ends on its own.
-  double bound = cfg.setup_timeout_s + cfg.warmup_s + cfg.duration_s + cfg.drain_s +
-                 cfg.storm_idle_s + 30;
+  double bound =
+      cfg.setup_timeout_s + cfg.warmup_s + cfg.duration_s + cfg.drain_s + cfg.storm_idle_s + 30;
   alarm(static_cast<unsigned>(bound));
   run_result r = bvm::bench::run(cfg);
   alarm(0);

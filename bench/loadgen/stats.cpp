@@ -86,7 +86,8 @@ long long process_cpu_ns(int pid) {
   }
   long tick = sysconf(_SC_CLK_TCK);
   if (tick <= 0) tick = 100;
-  return static_cast<long long>((utime + stime) * (1000000000ull / static_cast<unsigned long long>(tick)));
+  return static_cast<long long>((utime + stime) *
+                                (1000000000ull / static_cast<unsigned long long>(tick)));
 }
 
 long long self_cpu_ns() {

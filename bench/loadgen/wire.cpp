@@ -5,9 +5,9 @@
 #include <sys/random.h>
 
 #define ZLIB_CONST
-#include <zlib.h>
-
 #include <cstring>
+
+#include <zlib.h>
 
 namespace bvm::bench {
 
@@ -55,8 +55,7 @@ void encode_connect(bytes& out, std::string_view client_id, int level, uint16_t 
   put_str(out, client_id);
 }
 
-void encode_subscribe(bytes& out, uint16_t packet_id, std::string_view filter, int qos,
-                      int level) {
+void encode_subscribe(bytes& out, uint16_t packet_id, std::string_view filter, int qos, int level) {
   size_t rl = 2 + (level == 5 ? 1 : 0) + 2 + filter.size() + 1;
   put_u8(out, 0x82);
   put_varlen(out, rl);
@@ -334,8 +333,7 @@ struct ws_deflate::streams {
 };
 
 ws_deflate::ws_deflate(int level) : z_(std::make_unique<streams>()) {
-  z_->def_ready =
-      deflateInit2(&z_->def, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+  z_->def_ready = deflateInit2(&z_->def, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK;
   z_->inf_ready = inflateInit2(&z_->inf, -15) == Z_OK;
   ok_ = z_->def_ready && z_->inf_ready;
 }

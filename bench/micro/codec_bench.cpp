@@ -66,7 +66,11 @@ void BM_cut_packets(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * PACKETS_PER_BATCH);
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(batch.size()));
 }
-BENCHMARK(BM_cut_packets)->ArgNames({"payload", "qos"})->Args({16, 0})->Args({1024, 0})->Args({16, 1});
+BENCHMARK(BM_cut_packets)
+    ->ArgNames({"payload", "qos"})
+    ->Args({16, 0})
+    ->Args({1024, 0})
+    ->Args({16, 1});
 
 // Args: payload bytes, protocol level, QoS.
 void BM_build_publish_packet(benchmark::State& state) {

@@ -79,7 +79,11 @@ void BM_ws_build_frame(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_ws_build_frame)->ArgNames({"payload", "deflate"})->Args({16, 0})->Args({16, 1})->Args({1024, 1});
+BENCHMARK(BM_ws_build_frame)
+    ->ArgNames({"payload", "deflate"})
+    ->Args({16, 0})
+    ->Args({16, 1})
+    ->Args({1024, 1});
 
 }  // namespace
 }  // namespace bvm

@@ -121,8 +121,8 @@ void BM_snapshot_pass_100k_retained(benchmark::State& state) {
   std::string dir = dir_template;
   int port = free_loopback_port();
   bool started = mqtt_reset_state() == 0 && mqtt_set_storage_dir(dir.c_str()) == 0 &&
-                 mqtt_set_persistence_enabled(1) == 0 && mqtt_set_log_enabled(0) == 0 &&
-                 port > 0 && mqtt_broker_start(port, 0, nullptr) == 0;
+                 mqtt_set_persistence_enabled(1) == 0 && mqtt_set_log_enabled(0) == 0 && port > 0 &&
+                 mqtt_broker_start(port, 0, nullptr) == 0;
   if (!started) {
     state.SkipWithError("the broker with storage did not start");
   } else {

@@ -56,6 +56,7 @@ bool byte_buf::append(const uint8_t* bytes, size_t n) noexcept {
 }
 
 bool byte_buf::assign_with_nul(const uint8_t* bytes, size_t n) noexcept {
+  if (n == SIZE_MAX) return false;  // no room for the NUL: n + 1 would wrap to 0
   byte_buf fresh;
   if (!fresh.reserve_exact(n + 1)) return false;
   fresh.append_within_capacity(bytes, n);

@@ -22,14 +22,14 @@ struct mqtt_client;
 extern constinit mutex s_mutex;
 
 // --- guarded by s_mutex -----------------------------------------------------
-extern mqtt_client* s_clients GUARDED_BY(s_mutex);  // newest connection first
-extern int64_t s_bytes_in GUARDED_BY(s_mutex);      // every byte a receive returned
-extern int64_t s_bytes_out GUARDED_BY(s_mutex);     // bytes actually written to sockets
+extern mqtt_client* s_clients GUARDED_BY(s_mutex);     // newest connection first
+extern int64_t s_bytes_in GUARDED_BY(s_mutex);         // every byte a receive returned
+extern int64_t s_bytes_out GUARDED_BY(s_mutex);        // bytes actually written to sockets
 extern int64_t s_total_received GUARDED_BY(s_mutex);   // PUBLISH packets, refused ones too
 extern int64_t s_total_published GUARDED_BY(s_mutex);  // accepted mqtt_publish calls
-extern int32_t s_tcp_port GUARDED_BY(s_mutex);  // 1883 until the first start
-extern int32_t s_ws_port GUARDED_BY(s_mutex);   // as passed to the last start; 9001 before
-extern int64_t s_start_time GUARDED_BY(s_mutex);  // wall-clock seconds of the last start
+extern int32_t s_tcp_port GUARDED_BY(s_mutex);         // 1883 until the first start
+extern int32_t s_ws_port GUARDED_BY(s_mutex);          // as passed to the last start; 9001 before
+extern int64_t s_start_time GUARDED_BY(s_mutex);       // wall-clock seconds of the last start
 
 // --- relaxed atomics, read without a lock -----------------------------------
 extern constinit std::atomic<int> s_broker_running;

@@ -12,14 +12,14 @@
 namespace bvm {
 namespace {
 
-constexpr char b64_table[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char B64_TABLE[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-// Value of each byte in b64_table, -1 for every other byte.
+// Value of each byte in B64_TABLE, -1 for every other byte.
 constexpr std::array<int8_t, 256> build_decode_table() noexcept {
   std::array<int8_t, 256> table{};
   for (auto& entry : table) entry = -1;
   for (size_t i = 0; i < 64; ++i) {
-    table[static_cast<unsigned char>(b64_table[i])] = static_cast<int8_t>(i);
+    table[static_cast<unsigned char>(B64_TABLE[i])] = static_cast<int8_t>(i);
   }
   return table;
 }
@@ -38,10 +38,10 @@ void bv_base64_encode(const uint8_t* data, size_t len, char* out, size_t out_siz
       uint32_t group = uint32_t{data[i]} << 16;
       if (rest > 1) group |= uint32_t{data[i + 1]} << 8;
       if (rest > 2) group |= uint32_t{data[i + 2]};
-      out[pos] = b64_table[group >> 18 & 63u];
-      out[pos + 1] = b64_table[group >> 12 & 63u];
-      out[pos + 2] = rest > 1 ? b64_table[group >> 6 & 63u] : '=';
-      out[pos + 3] = rest > 2 ? b64_table[group & 63u] : '=';
+      out[pos] = B64_TABLE[group >> 18 & 63u];
+      out[pos + 1] = B64_TABLE[group >> 12 & 63u];
+      out[pos + 2] = rest > 1 ? B64_TABLE[group >> 6 & 63u] : '=';
+      out[pos + 3] = rest > 2 ? B64_TABLE[group & 63u] : '=';
       pos += 4;
     }
   }

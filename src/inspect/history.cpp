@@ -25,8 +25,8 @@ history_entry* ring() {
 
 history_entry& history_at(int32_t i) noexcept { return ring()[(s_log_head + i) % HISTORY_SLOTS]; }
 
-void log_message(const char* topic, const uint8_t* payload, size_t payload_len, int qos,
-                 int retain, const char* client_id) noexcept {
+void log_message(const char* topic, const uint8_t* payload, size_t payload_len, int qos, int retain,
+                 const char* client_id) noexcept {
   history_entry* e;
   if (s_log_count < HISTORY_SLOTS) {
     e = &ring()[s_log_count];

@@ -32,8 +32,8 @@ extern int64_t s_log_id_seq GUARDED_BY(s_mutex);
 history_entry& history_at(int32_t i) noexcept REQUIRES(s_mutex);
 
 // Records a routed message: its history entry, then its storage log record.
-void log_message(const char* topic, const uint8_t* payload, size_t payload_len, int qos,
-                 int retain, const char* client_id) noexcept REQUIRES(s_mutex);
+void log_message(const char* topic, const uint8_t* payload, size_t payload_len, int qos, int retain,
+                 const char* client_id) noexcept REQUIRES(s_mutex);
 
 // Empties the ring; ids go on from where they were.
 void history_clear() noexcept REQUIRES(s_mutex);

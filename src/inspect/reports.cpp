@@ -87,15 +87,16 @@ extern "C" BV_EXPORT const char* mqtt_get_stats_json(void) {
   }
   bool running = broker_running();
   long long uptime = running ? static_cast<long long>(os::wall_seconds() - s_start_time) : 0;
-  std::snprintf(s_stats_json_buf, sizeof s_stats_json_buf,
-                "{\"status\":\"%s\",\"tcp_port\":%d,\"ws_port\":%d,\"active_clients\":%d,"
-                "\"total_published\":%lld,\"total_received\":%lld,\"bytes_in\":%lld,"
-                "\"bytes_out\":%lld,\"uptime_seconds\":%lld,\"retained_count\":%d,"
-                "\"sessions\":%d,\"session_queued\":%d,\"session_dropped\":%lld}",
-                running ? "running" : "stopped", s_tcp_port, s_ws_port, active,
-                static_cast<long long>(s_total_published), static_cast<long long>(s_total_received),
-                static_cast<long long>(s_bytes_in), static_cast<long long>(s_bytes_out), uptime,
-                retained_count(), s_session_count, session_queued_total(),
-                static_cast<long long>(s_session_dropped));
+  (void)std::snprintf(s_stats_json_buf, sizeof s_stats_json_buf,
+                      "{\"status\":\"%s\",\"tcp_port\":%d,\"ws_port\":%d,\"active_clients\":%d,"
+                      "\"total_published\":%lld,\"total_received\":%lld,\"bytes_in\":%lld,"
+                      "\"bytes_out\":%lld,\"uptime_seconds\":%lld,\"retained_count\":%d,"
+                      "\"sessions\":%d,\"session_queued\":%d,\"session_dropped\":%lld}",
+                      running ? "running" : "stopped", s_tcp_port, s_ws_port, active,
+                      static_cast<long long>(s_total_published),
+                      static_cast<long long>(s_total_received), static_cast<long long>(s_bytes_in),
+                      static_cast<long long>(s_bytes_out), uptime, retained_count(),
+                      s_session_count, session_queued_total(),
+                      static_cast<long long>(s_session_dropped));
   return s_stats_json_buf;
 }

@@ -124,7 +124,7 @@ int handle_connect(mqtt_client* c, packet_reader r) noexcept {
       return refuse(c);
     }
     (void)std::snprintf(c->client_id, sizeof c->client_id, "client_%u",
-                  static_cast<unsigned>(c->sock.get() & 0xFFFF));
+                        static_cast<unsigned>(c->sock.get() & 0xFFFF));
   }
 
   if ((flags & FLAG_WILL) != 0) read_will(c, r, flags);

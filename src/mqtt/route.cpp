@@ -27,8 +27,8 @@ void route_message(const char* topic, const uint8_t* payload, size_t payload_len
   dispatch_to_subscribers(topic, payload, payload_len, qos, retain_to_subscribers ? 1 : 0);
 }
 
-void dispatch_to_subscribers(const char* topic, const uint8_t* payload, size_t payload_len,
-                             int qos, int retain) noexcept {
+void dispatch_to_subscribers(const char* topic, const uint8_t* payload, size_t payload_len, int qos,
+                             int retain) noexcept {
   for (mqtt_client* c = s_clients; c != nullptr; c = c->next) {
     bool live = c->live();
     if (!live && c->session == nullptr) continue;
@@ -46,8 +46,8 @@ void dispatch_to_subscribers(const char* topic, const uint8_t* payload, size_t p
     }
     if (!live) continue;
     byte_buf packet;
-    if (!build_publish_packet(topic, payload, payload_len, effective,
-                              static_cast<uint8_t>(retain), pid, c->protocol_level, &packet)) {
+    if (!build_publish_packet(topic, payload, payload_len, effective, static_cast<uint8_t>(retain),
+                              pid, c->protocol_level, &packet)) {
       continue;
     }
     client_send_packet(c, packet.data(), packet.size());

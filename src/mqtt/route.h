@@ -21,7 +21,7 @@ void route_message(const char* topic, const uint8_t* payload, size_t payload_len
 // Delivers to every live client whose first matching subscription decides
 // the QoS, records QoS 1 copies in session queues, and queues the message
 // for matching detached sessions.
-void dispatch_to_subscribers(const char* topic, const uint8_t* payload, size_t payload_len,
-                             int qos, int retain) noexcept REQUIRES(s_mutex);
+void dispatch_to_subscribers(const char* topic, const uint8_t* payload, size_t payload_len, int qos,
+                             int retain) noexcept REQUIRES(s_mutex);
 
 }  // namespace bvm

@@ -71,7 +71,7 @@ int handle_subscribe(mqtt_client* c, packet_reader r) noexcept {
   while (n < MAX_FILTERS_PER_PACKET && walk.next(filters[n])) {
     int requested = 0;
     if (!walk.r.at_end()) {
-      uint8_t options;
+      uint8_t options = 0;
       (void)walk.r.read_u8(&options);
       requested = options & 0x03;
     }

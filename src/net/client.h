@@ -43,22 +43,22 @@ struct mqtt_client {
   int32_t protocol_level = 0;  // 4, 5, or 0 before CONNECT
   uint8_t is_websocket = 0;
   uint8_t ws_handshake_done = 0;
-  byte_buf in_buf;  // received bytes not yet consumed (raw frames for WebSocket)
-  subscription* subs = nullptr;  // owned; on loan from the session while bound
+  byte_buf in_buf;                  // received bytes not yet consumed (raw frames for WebSocket)
+  subscription* subs = nullptr;     // owned; on loan from the session while bound
   mqtt_session* session = nullptr;  // not owned
   uint8_t will_flag = 0;
   char will_topic[256] = {};
   byte_buf will_payload;  // copy with a NUL after it
   int32_t will_qos = 0;
   int32_t will_retain = 0;
-  int32_t keep_alive = 0;      // seconds; 0 = not enforced
-  int64_t last_activity = 0;   // monotonic milliseconds of the accept or the last receive
+  int32_t keep_alive = 0;     // seconds; 0 = not enforced
+  int64_t last_activity = 0;  // monotonic milliseconds of the accept or the last receive
   uint8_t closing = 0;
   uint8_t connected = 0;
   mqtt_client* next = nullptr;
 
   // WebSocket state.
-  byte_buf ws_frag_buf;   // uncompressed message being reassembled
+  byte_buf ws_frag_buf;  // uncompressed message being reassembled
   int32_t ws_frag_opcode = 0;
   uint8_t ws_in_fragment = 0;
   uint8_t ws_deflate = 0;
@@ -70,8 +70,8 @@ struct mqtt_client {
   uint8_t ws_msg_compressed = 0;
 
   // Send path.
-  byte_buf out_buf;     // bytes accepted for sending, not yet written
-  size_t out_off = 0;   // bytes of out_buf already written
+  byte_buf out_buf;        // bytes accepted for sending, not yet written
+  size_t out_off = 0;      // bytes of out_buf already written
   uint8_t out_broken = 0;  // a write failed hard: further output is dropped
 
   // Loop bookkeeping (network thread).

@@ -31,7 +31,8 @@ int64_t mono_seconds() noexcept {
 int64_t mono_millis() noexcept {
   timespec ts{};
   ::clock_gettime(CLOCK_MONOTONIC, &ts);
-  return (static_cast<int64_t>(ts.tv_sec) + 1 + g_mono_shift.load(std::memory_order_relaxed)) * 1000 +
+  return (static_cast<int64_t>(ts.tv_sec) + 1 + g_mono_shift.load(std::memory_order_relaxed)) *
+             1000 +
          ts.tv_nsec / 1000000;
 }
 

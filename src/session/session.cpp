@@ -102,8 +102,8 @@ void session_detach(mqtt_client* c) noexcept {
   s->last_seen = os::wall_seconds();
 }
 
-void session_enqueue(mqtt_session* s, const char* topic, const uint8_t* payload,
-                     size_t payload_len, int retain, uint16_t pid) noexcept {
+void session_enqueue(mqtt_session* s, const char* topic, const uint8_t* payload, size_t payload_len,
+                     int retain, uint16_t pid) noexcept {
   mark_sessions_dirty();
   queued_message* m = try_new<queued_message>();
   if (m == nullptr) {

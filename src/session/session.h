@@ -26,13 +26,13 @@ struct queued_message {
   char topic[256] = {};
   byte_buf payload;
   uint8_t retain = 0;
-  uint16_t pid = 0;  // identifier of the last transmission; 0 = never sent
+  uint16_t pid = 0;                // identifier of the last transmission; 0 = never sent
   queued_message* next = nullptr;  // towards the tail (newer)
 };
 
 struct mqtt_session {
   char client_id[128] = {};
-  subscription* subs = nullptr;  // owned while detached; empty while bound
+  subscription* subs = nullptr;          // owned while detached; empty while bound
   queued_message* queue_head = nullptr;  // oldest
   queued_message* queue_tail = nullptr;
   uint64_t queue_count = 0;
@@ -56,8 +56,8 @@ void session_destroy(mqtt_session* s) noexcept REQUIRES(s_mutex);
 void session_detach(mqtt_client* c) noexcept REQUIRES(s_mutex);
 // Appends a message (QoS 1 delivery); the oldest entries go when a limit is
 // passed, never the one just appended.
-void session_enqueue(mqtt_session* s, const char* topic, const uint8_t* payload,
-                     size_t payload_len, int retain, uint16_t pid) noexcept REQUIRES(s_mutex);
+void session_enqueue(mqtt_session* s, const char* topic, const uint8_t* payload, size_t payload_len,
+                     int retain, uint16_t pid) noexcept REQUIRES(s_mutex);
 // Removes the oldest entry with this identifier (a PUBACK).
 void session_ack(mqtt_session* s, uint16_t pid) noexcept REQUIRES(s_mutex);
 // Sends the whole queue to the session's client after a resume.

@@ -25,17 +25,18 @@ extern constinit mutex s_fs_iomutex;
 // --- settings: kept across stop and start; changed only by the setters ---
 // The directory and the persistence switch change only while the broker is
 // stopped (under s_mutex), so the threads read them without a lock.
-extern char s_fs_dir[1024];  // UTF-8; empty = storage off
-extern constinit std::atomic<int> s_fs_cfg_persist;  // 1 by default
-extern constinit std::atomic<int> s_fs_cfg_log;      // 0 by default
-extern constinit std::atomic<int32_t> s_fs_ret_days;       // 30; <= 0: no age limit
-extern constinit std::atomic<int32_t> s_fs_max_total_mb;   // 1024; <= 0: no limit
-extern constinit std::atomic<int32_t> s_fs_max_file_mb;    // 64; <= 0: no split
+extern char s_fs_dir[1024];                               // UTF-8; empty = storage off
+extern constinit std::atomic<int> s_fs_cfg_persist;       // 1 by default
+extern constinit std::atomic<int> s_fs_cfg_log;           // 0 by default
+extern constinit std::atomic<int32_t> s_fs_ret_days;      // 30; <= 0: no age limit
+extern constinit std::atomic<int32_t> s_fs_max_total_mb;  // 1024; <= 0: no limit
+extern constinit std::atomic<int32_t> s_fs_max_file_mb;   // 64; <= 0: no split
 extern constinit std::atomic<int64_t> s_fs_clock_offset_s;
 
 // --- state flags -----------------------------------------------------------
 extern constinit std::atomic<int> s_fs_active;  // the current run started the writer
-extern constinit std::atomic<int> s_fs_usable;  // the directory passed the checks of the latest start
+extern constinit std::atomic<int>
+    s_fs_usable;  // the directory passed the checks of the latest start
 extern constinit std::atomic<int> s_fs_loaded;  // memory reflects this directory's snapshot files
 extern constinit std::atomic<int> s_fs_log_on;  // log records are accepted now
 extern constinit std::atomic<int> s_fs_thread_run;

@@ -26,8 +26,9 @@ inline constexpr unsigned JSON_PARSE_FLAGS =
     rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag;
 
 // Compact output that refuses strings that are not valid UTF-8.
-using json_writer = rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>,
-                                      rapidjson::CrtAllocator, rapidjson::kWriteValidateEncodingFlag>;
+using json_writer =
+    rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>,
+                      rapidjson::CrtAllocator, rapidjson::kWriteValidateEncodingFlag>;
 
 // Parses text[0, len) as one standard JSON document into *doc. Returns false
 // unless the text is exactly one JSON value with optional white space around

@@ -79,7 +79,7 @@ bool fs_get_text(const json_value& obj, const char* name, text_field* out) noexc
     return true;
   }
   char key[32];
-  std::snprintf(key, sizeof key, "%s_b64", name);
+  (void)std::snprintf(key, sizeof key, "%s_b64", name);
   v = find_first_member(obj, key);
   if (v == nullptr || !decode_b64(*v, &out->owned)) return false;
   out->bytes = reinterpret_cast<const char*>(out->owned.data());
@@ -126,7 +126,7 @@ int open_snapshot(const char* name, const char* key, const char* corrupt_warning
 
 void warn_malformed(const char* format, long long count) noexcept {
   char number[24];
-  std::snprintf(number, sizeof number, "%lld", count);
+  (void)std::snprintf(number, sizeof number, "%lld", count);
   fs_set_warning(format, number);
 }
 
@@ -150,7 +150,7 @@ void fs_quarantine(const char* name) noexcept {
   char path[1100];
   fs_join(path, sizeof path, name);
   char corrupt[1112];
-  std::snprintf(corrupt, sizeof corrupt, "%s.corrupt", path);
+  (void)std::snprintf(corrupt, sizeof corrupt, "%s.corrupt", path);
   os::remove_file(corrupt);
   if (!os::rename_over(path, corrupt)) os::remove_file(path);
 }

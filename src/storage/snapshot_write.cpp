@@ -70,7 +70,7 @@ bool add_text(json_writer& w, const char* name, const char* text, std::string* s
     return w.Key(name) && write_checked_string(w, text, n);
   }
   char key[32];
-  std::snprintf(key, sizeof key, "%s_b64", name);
+  (void)std::snprintf(key, sizeof key, "%s_b64", name);
   return w.Key(key) && write_b64(w, reinterpret_cast<const uint8_t*>(text), n, scratch);
 }
 
@@ -151,7 +151,7 @@ int fs_write_atomic(const char* name, const char* bytes, size_t length) noexcept
   char path[1100];
   fs_join(path, sizeof path, name);
   char tmp[1108];
-  std::snprintf(tmp, sizeof tmp, "%s.tmp", path);
+  (void)std::snprintf(tmp, sizeof tmp, "%s.tmp", path);
 
   std::FILE* f = os::open_file(tmp, "wb");
   if (f == nullptr) return -1;

@@ -40,9 +40,9 @@ bool is_generated_id(const std::string& id) {
 struct connect_case {
   const char* name;
   bytes packet;
-  const char* reply;   // exact bytes expected (may be empty)
-  bool accepted;       // stays open and answers PINGREQ; else closed after the reply
-  std::string id;      // accepted: the stored identifier ("*" = generated)
+  const char* reply;  // exact bytes expected (may be empty)
+  bool accepted;      // stays open and answers PINGREQ; else closed after the reply
+  std::string id;     // accepted: the stored identifier ("*" = generated)
 };
 
 std::vector<connect_case> connect_cases() {
@@ -52,26 +52,24 @@ std::vector<connect_case> connect_cases() {
        "20 02 00 01", false, ""},
       {"level 6", connect_raw(concat({header("MQTT", 6, clean), mqtt_str("a")})), "20 02 00 01",
        false, ""},
-      {"level 3 with the old name", connect_raw(concat({header("MQIsdp", 3, clean), mqtt_str("a")})),
-       "", false, ""},
+      {"level 3 with the old name",
+       connect_raw(concat({header("MQIsdp", 3, clean), mqtt_str("a")})), "", false, ""},
       {"lower-case name", connect_raw(concat({header("mqtt", 4, clean), mqtt_str("a")})), "", false,
        ""},
       {"name length past the packet", hex("10 03 00 09 4d"), "", false, ""},
       {"remaining length 1", hex("10 01 00"), "", false, ""},
       {"name only", hex("10 06 00 04 4d 51 54 54"), "", false, ""},
-      {"no room for flags and keep-alive", hex("10 08 00 04 4d 51 54 54 04 02"), "", false,
-       ""},
+      {"no room for flags and keep-alive", hex("10 08 00 04 4d 51 54 54 04 02"), "", false, ""},
       {"level 4 reserved flag", connect_raw(concat({header("MQTT", 4, 0x03), mqtt_str("a")})), "",
        false, ""},
       {"level 5 reserved flag",
        connect_raw(concat({header("MQTT", 5, 0x03), {0x00}, mqtt_str("a")})), "", false, ""},
       {"level 4 empty id, clean 0", connect_raw(concat({header("MQTT", 4, 0), mqtt_str("")})),
        "20 02 00 02", false, ""},
-      {"level 4 id past the packet, clean 0", connect_raw(concat({header("MQTT", 4, 0), hex("00 09 61 62")})),
-       "20 02 00 02", false, ""},
+      {"level 4 id past the packet, clean 0",
+       connect_raw(concat({header("MQTT", 4, 0), hex("00 09 61 62")})), "20 02 00 02", false, ""},
       {"level 4 id starting with NUL, clean 0",
-       connect_raw(concat({header("MQTT", 4, 0), hex("00 02 00 61")})), "20 02 00 02", false,
-       ""},
+       connect_raw(concat({header("MQTT", 4, 0), hex("00 02 00 61")})), "20 02 00 02", false, ""},
       {"level 4 empty id, clean 1", connect_raw(concat({header("MQTT", 4, clean), mqtt_str("")})),
        "20 02 00 00", true, "*"},
       {"level 4 without id field, clean 1", connect_raw(header("MQTT", 4, clean)), "20 02 00 00",
@@ -83,13 +81,13 @@ std::vector<connect_case> connect_cases() {
        "20 02 00 00", true, "plain"},
       // Session expiry interval and receive maximum: measured and skipped.
       {"level 5 with properties",
-       connect_raw(concat({header("MQTT", 5, clean), hex("08 11 00 00 00 3c 21 00 0a"),
-                           mqtt_str("props")})),
+       connect_raw(concat(
+           {header("MQTT", 5, clean), hex("08 11 00 00 00 3c 21 00 0a"), mqtt_str("props")})),
        "20 03 00 00 00", true, "props"},
       // The section length cannot be decoded: taken as absent, so the id
       // field is looked for where the section would have started.
-      {"level 5 with an unreadable property length", connect_raw(concat({header("MQTT", 5, clean), {0x80}})),
-       "20 03 00 00 00", true, "*"},
+      {"level 5 with an unreadable property length",
+       connect_raw(concat({header("MQTT", 5, clean), {0x80}})), "20 03 00 00 00", true, "*"},
       {"will QoS 3",
        connect_raw(concat({header("MQTT", 4, clean | 0x04 | 0x18), mqtt_str("wq3"), mqtt_str("w"),
                            mqtt_str("p")})),
@@ -304,7 +302,7 @@ TEST_F(auth_test, RefusedConnectNeverPublishesItsWillNorDisturbsTheHolder) {
   test_client late(port_);
   late.handshake(good);
   late.subscribe_to("will/#");
-  late.ping();  // no retained will
+  late.ping();                         // no retained will
   bvm::lock_guard lock(bvm::s_mutex);  // and no history entry
   for (int32_t i = 0; i < bvm::s_log_count; ++i) {
     EXPECT_STRNE(bvm::history_at(i).topic, "will/refused");
@@ -348,8 +346,12 @@ TEST_F(broker_test, Level5WillPropertiesAreSkipped) {
   watcher.handshake(opts("watcher"));
   watcher.subscribe_to("will/#");
   // Will properties: will delay interval 0 and payload format 1.
-  bytes body = concat({header("MQTT", 5, 0x02 | 0x04), {0x00}, mqtt_str("w5"),
-                       hex("07 18 00 00 00 00 01 01"), mqtt_str("will/five"), mqtt_str("bye")});
+  bytes body = concat({header("MQTT", 5, 0x02 | 0x04),
+                       {0x00},
+                       mqtt_str("w5"),
+                       hex("07 18 00 00 00 00 01 01"),
+                       mqtt_str("will/five"),
+                       mqtt_str("bye")});
   test_client c(port_);
   c.send(connect_raw(body));
   c.expect_hex("20 03 00 00 00");

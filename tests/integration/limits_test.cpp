@@ -279,8 +279,9 @@ struct stream_checker {
       done = true;
     } else if (topic == "m/data") {
       int64_t seq = std::stoll(payload.substr(0, 12));
-      if (seq != next_seq) return fail("message " + std::to_string(seq) + " instead of " +
-                                       std::to_string(next_seq.load()));
+      if (seq != next_seq)
+        return fail("message " + std::to_string(seq) + " instead of " +
+                    std::to_string(next_seq.load()));
       if (payload.size() != MESSAGE_SIZE) return fail("short message");
       next_seq += 1;
     }
@@ -351,11 +352,11 @@ TEST_F(broker_test, NonReadingSubscriberIsCutOffWithoutStallingAnyone) {
   EXPECT_EQ(mqtt_broker_stop(), 0);
   auto stop_ms = ms_since(s0);
   EXPECT_LT(stop_ms, 5000);
-  std::printf("[ figures  ] published %d MiB to 2 subscribers in %lld ms (slowest call %lld ms); "
-              "non-reader cut off after %lld MiB; stop with a stuck peer took %lld ms\n",
-              messages / 16, static_cast<long long>(publish_ms), slowest_call,
-              static_cast<long long>(checker.will_after.load() / 16),
-              static_cast<long long>(stop_ms));
+  std::printf(
+      "[ figures  ] published %d MiB to 2 subscribers in %lld ms (slowest call %lld ms); "
+      "non-reader cut off after %lld MiB; stop with a stuck peer took %lld ms\n",
+      messages / 16, static_cast<long long>(publish_ms), slowest_call,
+      static_cast<long long>(checker.will_after.load() / 16), static_cast<long long>(stop_ms));
 }
 
 TEST_F(broker_test, StopWhileHostThreadsPublishToPeersThatDoNotRead) {

@@ -32,7 +32,8 @@ TEST_F(broker_test, TwoPacketsInOneSegmentAreBothHandled) {
   test_client pub(port_);
   pub.handshake(opts("pub"));
   // Two PUBLISH and a PINGREQ in one send.
-  pub.send(concat({publish_packet("t/1", "one"), publish_packet("t/2", "two", 1, 7), hex("C0 00")}));
+  pub.send(
+      concat({publish_packet("t/1", "one"), publish_packet("t/2", "two", 1, 7), hex("C0 00")}));
   pub.expect_hex("40 02 00 07 D0 00");
   sub.expect_publish("t/1", "one");
   sub.expect_publish("t/2", "two");
@@ -74,13 +75,13 @@ TEST_F(broker_test, LoneFirstByteWaitsForMore) {
 
 TEST_F(broker_test, AnythingButConnectFirstClosesWithoutReply) {
   const char* cases[] = {
-      "C0 00",                          // PINGREQ
-      "F0 00",                          // type 15
-      "00 00",                          // type 0
-      "30 05 00 01 61 78 79",           // PUBLISH
-      "82 06 00 01 00 01 61 00",        // SUBSCRIBE
-      "E0 00",                          // DISCONNECT
-      "20 02 00 00",                    // CONNACK
+      "C0 00",                    // PINGREQ
+      "F0 00",                    // type 15
+      "00 00",                    // type 0
+      "30 05 00 01 61 78 79",     // PUBLISH
+      "82 06 00 01 00 01 61 00",  // SUBSCRIBE
+      "E0 00",                    // DISCONNECT
+      "20 02 00 00",              // CONNACK
   };
   for (const char* bytes_hex : cases) {
     SCOPED_TRACE(bytes_hex);
@@ -192,8 +193,9 @@ TEST_F(broker_test, Level5PropertySectionIsSkipped) {
   };
   const prop_case cases[] = {
       // Payload format indicator and a user property before the payload.
-      {"qos 0", packet(0x30, concat({mqtt_str("v5/a"), hex("0a 01 01 26 00 01 6b 00 02 76 76"),
-                                     bytes{'p', 'a', 'y'}})),
+      {"qos 0",
+       packet(0x30, concat({mqtt_str("v5/a"), hex("0a 01 01 26 00 01 6b 00 02 76 76"),
+                            bytes{'p', 'a', 'y'}})),
        "pay"},
       {"qos 1", packet(0x32, concat({mqtt_str("v5/b"), hex("00 09 02 01 01"), bytes{'q'}})), "q"},
       {"empty section", packet(0x30, concat({mqtt_str("v5/c"), hex("00"), bytes{'e'}})), "e"},

@@ -1,8 +1,8 @@
 // The host's view: message history polling, the topics report and the
 // statistics report.
-#include <rapidjson/document.h>
-
 #include <string>
+
+#include <rapidjson/document.h>
 
 #include "brelvane_mqtt.h"
 #include "integration/support/test_client.h"
@@ -34,9 +34,10 @@ TEST(Poll, EntryHasItsKeysInOrderAndCompact) {
   rapidjson::Document d = parse(mqtt_poll_messages_json(0));
   ASSERT_EQ(d.Size(), 1u);
   int64_t ts = d[0]["timestamp"].GetInt64();
-  std::string expected = "[{\"id\":1,\"topic\":\"a/b\",\"payload\":\"hello \\\"x\\\"\\n\",\"qos\":1,"
-                         "\"retain\":true,\"client_id\":\"broker\",\"timestamp\":" +
-                         std::to_string(ts) + "}]";
+  std::string expected =
+      "[{\"id\":1,\"topic\":\"a/b\",\"payload\":\"hello \\\"x\\\"\\n\",\"qos\":1,"
+      "\"retain\":true,\"client_id\":\"broker\",\"timestamp\":" +
+      std::to_string(ts) + "}]";
   EXPECT_EQ(mqtt_poll_messages_json(0), expected);
 }
 
@@ -124,7 +125,8 @@ TEST(Topics, RetainedObjectsComeFirstThenHistoryWithoutRetainedTopics) {
     EXPECT_EQ(d[i]["payload"].GetString(), std::to_string(i));
   }
   std::string first = std::string(mqtt_get_topics_json()).substr(0, 60);
-  EXPECT_EQ(first.rfind("[{\"topic\":\"a/b\",\"retained\":true,\"payload\":\"r\",\"qos\":1,", 0), 0u);
+  EXPECT_EQ(first.rfind("[{\"topic\":\"a/b\",\"retained\":true,\"payload\":\"r\",\"qos\":1,", 0),
+            0u);
 }
 
 TEST(Topics, ClearedRetainedTopicFallsBackToItsHistory) {

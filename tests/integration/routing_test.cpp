@@ -242,8 +242,7 @@ TEST_F(broker_test, WillIsPublishedOnAbruptClose) {
   late.send(subscribe_packet(5, {{"will/#", 1}}));
   late.expect_hex("90 03 00 05 01");
   late.expect_publish("will/qos 3 is capped by the subscription", "last words", 1, id, true);
-  late.expect_publish("will/qos 1 retained", "last words", 1, static_cast<uint16_t>(id + 1),
-                      true);
+  late.expect_publish("will/qos 1 retained", "last words", 1, static_cast<uint16_t>(id + 1), true);
   late.ping();
   ASSERT_EQ(mqtt_publish("will/qos 1 retained", "", 0, 1), 0);
   ASSERT_EQ(mqtt_publish("will/qos 3 is capped by the subscription", "", 0, 1), 0);

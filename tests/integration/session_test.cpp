@@ -2,6 +2,8 @@
 // redelivery (new identifiers, DUP with the old one), PUBACK trimming, the
 // queue limits, deletion by clean connections, take-over between two
 // persistent connections, and eviction at the session limit.
+#include "session/session.h"
+
 #include <string>
 
 #include "brelvane_mqtt.h"
@@ -9,7 +11,6 @@
 #include "integration/support/test_client.h"
 #include "mqtt/codec.h"
 #include "net/client.h"
-#include "session/session.h"
 
 using namespace bvt;
 
@@ -48,8 +49,7 @@ bytes puback(uint16_t id) {
 
 // Connects persistently, subscribes, and leaves with DISCONNECT; returns
 // once the broker has detached the session.
-void leave_with_subscription(int port, const std::string& id, const std::string& filter,
-                             int qos) {
+void leave_with_subscription(int port, const std::string& id, const std::string& filter, int qos) {
   test_client c(port);
   c.handshake(persistent(id));
   c.subscribe_to(filter, qos);
@@ -187,7 +187,7 @@ TEST_F(broker_test, CleanConnectionsDeleteTheStoredSession) {
     o.clean = tc.clean;
     test_client c(port_);
     c.handshake(o, false);  // level 5 never answers session present 1
-    c.ping();  // no redelivery
+    c.ping();               // no redelivery
     EXPECT_FALSE(has_session("gone"));
     // Its subscriptions went with it.
     ASSERT_EQ(mqtt_publish("g/2", "x", 1, 0), 0);

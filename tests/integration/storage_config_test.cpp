@@ -228,10 +228,12 @@ TEST_F(StorageConfig, WriterThreadFailureDisablesStorageForThisRunOnly) {
   ASSERT_EQ(mqtt_set_storage_dir(dir.c_str()), 0);
   bvm::os::test_fail_nth_thread_start(2);  // the network thread starts, the writer does not
   ASSERT_EQ(start(), 0);
-  const std::string expected = "storage disabled: cannot start writer thread (" + dir.string() + ")";
+  const std::string expected =
+      "storage disabled: cannot start writer thread (" + dir.string() + ")";
   EXPECT_EQ(std::string(mqtt_last_error()), expected);
   EXPECT_EQ(mqtt_storage_flush(), -1);
-  EXPECT_NE(std::string(mqtt_get_storage_status_json()).find("\"active\":false"), std::string::npos);
+  EXPECT_NE(std::string(mqtt_get_storage_status_json()).find("\"active\":false"),
+            std::string::npos);
   test_client c(port_);
   c.handshake({});
   ASSERT_EQ(mqtt_broker_stop(), 0);

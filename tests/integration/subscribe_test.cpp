@@ -30,10 +30,10 @@ TEST_F(broker_test, FilterValidationAndGrantedQos) {
     uint8_t code;
   };
   const sub_case cases[] = {
-      {"a/+/c", 1, 0x01}, {"#", 1, 0x01},    {"+", 1, 0x01},     {"sport/#", 1, 0x01},
+      {"a/+/c", 1, 0x01}, {"#", 1, 0x01},     {"+", 1, 0x01},      {"sport/#", 1, 0x01},
       {"/+", 1, 0x01},    {"+/+/#", 1, 0x01}, {"a b/$x", 0, 0x00}, {"q2", 2, 0x01},
-      {"q3", 3, 0x01},    {"a#", 1, 0x80},   {"a/#/b", 1, 0x80}, {"a+/b", 1, 0x80},
-      {"+a", 1, 0x80},    {"", 1, 0x80},     {"#/", 0, 0x80},    {"a/b#", 0, 0x80},
+      {"q3", 3, 0x01},    {"a#", 1, 0x80},    {"a/#/b", 1, 0x80},  {"a+/b", 1, 0x80},
+      {"+a", 1, 0x80},    {"", 1, 0x80},      {"#/", 0, 0x80},     {"a/b#", 0, 0x80},
   };
   filter_list filters;
   bytes codes;
@@ -201,8 +201,12 @@ TEST_F(broker_test, Level5PropertySectionsAreSkipped) {
   test_client c(port_);
   c.handshake(opts("p5", 5));
   // Subscription identifier 5 and a user property.
-  c.send(packet(0x82, concat({hex("00 21"), hex("09 0b 05 26 00 01 6b 00 01 76"),
-                              mqtt_str("p/a"), {0x01}, mqtt_str("p/+"), {0x2E}})));
+  c.send(packet(0x82, concat({hex("00 21"),
+                              hex("09 0b 05 26 00 01 6b 00 01 76"),
+                              mqtt_str("p/a"),
+                              {0x01},
+                              mqtt_str("p/+"),
+                              {0x2E}})));
   c.expect_hex("90 05 00 21 00 01 01");
   // Empty section; a section that hides the filter; an unreadable length.
   c.send(packet(0x82, concat({hex("00 22 00"), mqtt_str("p/b"), {0x00}})));

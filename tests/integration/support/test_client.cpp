@@ -24,10 +24,14 @@ bytes hex(const std::string& text) {
   int hi = -1;
   for (char ch : text) {
     int v;
-    if (ch >= '0' && ch <= '9') v = ch - '0';
-    else if (ch >= 'a' && ch <= 'f') v = ch - 'a' + 10;
-    else if (ch >= 'A' && ch <= 'F') v = ch - 'A' + 10;
-    else continue;
+    if (ch >= '0' && ch <= '9')
+      v = ch - '0';
+    else if (ch >= 'a' && ch <= 'f')
+      v = ch - 'a' + 10;
+    else if (ch >= 'A' && ch <= 'F')
+      v = ch - 'A' + 10;
+    else
+      continue;
     if (hi < 0) {
       hi = v;
     } else {
@@ -95,9 +99,10 @@ bytes connect_packet(const connect_opts& o) {
   if (o.will) flags |= static_cast<uint8_t>(0x04 | (o.will_qos << 3) | (o.will_retain ? 0x20 : 0));
   if (o.has_pass) flags |= 0x40;
   if (o.has_user) flags |= 0x80;
-  bytes body = concat({mqtt_str("MQTT"), {static_cast<uint8_t>(o.level), flags,
-                                          static_cast<uint8_t>(o.keep_alive >> 8),
-                                          static_cast<uint8_t>(o.keep_alive & 0xFF)}});
+  bytes body =
+      concat({mqtt_str("MQTT"),
+              {static_cast<uint8_t>(o.level), flags, static_cast<uint8_t>(o.keep_alive >> 8),
+               static_cast<uint8_t>(o.keep_alive & 0xFF)}});
   if (o.level == 5) body.push_back(0);  // no properties
   body = concat({body, mqtt_str(o.client_id)});
   if (o.will) {
@@ -316,7 +321,9 @@ int broker_test::start(const char* auth_json, bool with_ws) {
 void broker_test::TearDown() {
   auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(mqtt_broker_stop(), 0);
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+          .count();
   EXPECT_LT(ms, 2500) << "stop took too long";
   EXPECT_EQ(mqtt_broker_status(), 0);
 }

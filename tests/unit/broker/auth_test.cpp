@@ -72,7 +72,8 @@ TEST_F(Auth, LoadsAcceptedShapesAndRefusesTheRest) {
       {R"([{"username":"a"},])", NOT_JSON, 0},
       {R"([{"username":"a",}])", NOT_JSON, 0},
       {R"(// users
-          [{"username":"a"}])", NOT_JSON, 0},
+          [{"username":"a"}])",
+       NOT_JSON, 0},
       {R"([{"username":"a"}] /* c */)", NOT_JSON, 0},
       {"\xEF\xBB\xBF[{\"username\":\"a\"}]", NOT_JSON, 0},
       {"[{\"username\":\"a\xFF\"}]", NOT_JSON, 0},

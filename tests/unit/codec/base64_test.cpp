@@ -22,7 +22,8 @@ std::vector<uint8_t> byte_vec(std::string_view s) { return {s.begin(), s.end()};
 
 // RFC 4648 section 10.
 constexpr std::string_view RFC_PLAIN[] = {"", "f", "fo", "foo", "foob", "fooba", "foobar"};
-constexpr std::string_view RFC_CODED[] = {"", "Zg==", "Zm8=", "Zm9v", "Zm9vYg==", "Zm9vYmE=", "Zm9vYmFy"};
+constexpr std::string_view RFC_CODED[] = {"",         "Zg==",     "Zm8=",    "Zm9v",
+                                          "Zm9vYg==", "Zm9vYmE=", "Zm9vYmFy"};
 
 TEST(Base64, Rfc4648VectorsBothWays) {
   for (size_t i = 0; i < std::size(RFC_PLAIN); ++i) {
@@ -49,10 +50,20 @@ TEST(Base64, ShortBufferCutsAtAGroupBoundary) {
     std::string_view expected;
   };
   const cut_case cases[] = {
-      {"", 1, ""},          {"", 64, ""},          {"f", 4, ""},          {"f", 5, "Zg=="},
-      {"foo", 4, ""},       {"foo", 5, "Zm9v"},    {"foob", 8, "Zm9v"},   {"foob", 9, "Zm9vYg=="},
-      {"foobar", 1, ""},    {"foobar", 4, ""},     {"foobar", 5, "Zm9v"}, {"foobar", 8, "Zm9v"},
-      {"foobar", 9, "Zm9vYmFy"}, {"foobar", 10, "Zm9vYmFy"},
+      {"", 1, ""},
+      {"", 64, ""},
+      {"f", 4, ""},
+      {"f", 5, "Zg=="},
+      {"foo", 4, ""},
+      {"foo", 5, "Zm9v"},
+      {"foob", 8, "Zm9v"},
+      {"foob", 9, "Zm9vYg=="},
+      {"foobar", 1, ""},
+      {"foobar", 4, ""},
+      {"foobar", 5, "Zm9v"},
+      {"foobar", 8, "Zm9v"},
+      {"foobar", 9, "Zm9vYmFy"},
+      {"foobar", 10, "Zm9vYmFy"},
   };
   for (const auto& c : cases) {
     char out[32];
@@ -91,11 +102,11 @@ TEST(Base64, DecoderAcceptsAndRefuses) {
   const decode_case cases[] = {
       {"", true, {}},
       {"QQ==", true, {0x41}},
-      {"QQ", true, {0x41}},                       // pad characters are optional
-      {"QQ==QUJD", true, {0x41}},                 // the first "=" ends the text
+      {"QQ", true, {0x41}},        // pad characters are optional
+      {"QQ==QUJD", true, {0x41}},  // the first "=" ends the text
       {"QQ==\n", true, {0x41}},
-      {"QQ=$%&", true, {0x41}},                   // garbage after "=" is ignored
-      {"QUJDR", true, {0x41, 0x42, 0x43}},        // 6 leftover bits dropped
+      {"QQ=$%&", true, {0x41}},             // garbage after "=" is ignored
+      {"QUJDR", true, {0x41, 0x42, 0x43}},  // 6 leftover bits dropped
       {"Q", true, {}},
       {"=", true, {}},
       {"+/8=", true, {0xFB, 0xFF}},
@@ -104,10 +115,10 @@ TEST(Base64, DecoderAcceptsAndRefuses) {
       {"QQ Q=", false, {}},
       {" QQ==", false, {}},
       {"Q\tQ", false, {}},
-      {"-_8=", false, {}},                        // URL-safe alphabet
+      {"-_8=", false, {}},  // URL-safe alphabet
       {"Zm9v-", false, {}},
       {"Zm9v_", false, {}},
-      {"Zm\xC3\xA9", false, {}},                  // bytes above 0x7F
+      {"Zm\xC3\xA9", false, {}},  // bytes above 0x7F
   };
   const std::vector<uint8_t> before{9, 9, 9};
   for (const auto& c : cases) {

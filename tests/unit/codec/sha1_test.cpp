@@ -61,7 +61,8 @@ TEST(Sha1, PublishedVectors) {
       {"abc", 1, "a9993e364706816aba3e25717850c26c9cd0d89d"},
       {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", 1,
        "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
-      {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsm"
+      {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmn"
+       "opqrsm"
        "nopqrstnopqrstu",
        1, "a49b2446a02c645bf419f995b67091253a04a259"},
       {"0123456701234567012345670123456701234567012345670123456701234567", 10,
@@ -95,7 +96,8 @@ TEST(Sha1, TrailerAroundBlockBoundaries) {
       {120, "f34c1488385346a55709ba056ddd08280dd4c6d6"},
       {128, "ad5b3fdbcb526778c2839d2f151ea753995e26a0"},
   };
-  for (const auto& c : cases) EXPECT_EQ(sha1_hex(std::string(c.n, 'a')), c.digest) << c.n << " bytes";
+  for (const auto& c : cases)
+    EXPECT_EQ(sha1_hex(std::string(c.n, 'a')), c.digest) << c.n << " bytes";
 }
 
 class Sha1Split : public ::testing::Test {

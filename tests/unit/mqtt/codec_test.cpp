@@ -42,10 +42,10 @@ struct offline_client {
 
 struct rl_case {
   const char* name;
-  bytes header;      // type byte and length bytes as sent
-  size_t body;       // body bytes that follow
-  int result;        // expected result once all bytes are there
-  size_t consumed;   // expected consumed for result 1
+  bytes header;     // type byte and length bytes as sent
+  size_t body;      // body bytes that follow
+  int result;       // expected result once all bytes are there
+  size_t consumed;  // expected consumed for result 1
 };
 
 // A packet type that a connected client may send and that is ignored
@@ -86,9 +86,9 @@ TEST(RemainingLength, DecodesTheFieldAndEnforcesTheLimit) {
       // One byte short: not complete, nothing consumed.
       if (tc.consumed - 1 >= 2) {
         size_t partial_consumed = 0;
-        EXPECT_EQ(process_single_mqtt_packet(&oc.c, packet.data(), tc.consumed - 1,
-                                             &partial_consumed),
-                  0);
+        EXPECT_EQ(
+            process_single_mqtt_packet(&oc.c, packet.data(), tc.consumed - 1, &partial_consumed),
+            0);
         EXPECT_EQ(partial_consumed, 0u);
       }
     } else {
@@ -216,8 +216,8 @@ TEST(BuildPublish, ExactBytes) {
     byte_buf out;
     const auto* payload =
         tc.null_payload ? nullptr : reinterpret_cast<const uint8_t*>(tc.payload.data());
-    ASSERT_TRUE(build_publish_packet(tc.topic, payload, tc.payload.size(), tc.qos, tc.flags,
-                                     tc.id, tc.level, &out));
+    ASSERT_TRUE(build_publish_packet(tc.topic, payload, tc.payload.size(), tc.qos, tc.flags, tc.id,
+                                     tc.level, &out));
     EXPECT_EQ(hex(out.data(), out.size()), tc.expected);
     EXPECT_EQ(out.capacity(), out.size());  // allocated once at its final size
   }
@@ -230,12 +230,8 @@ TEST(BuildPublish, MultiByteRemainingLength) {
   };
   // Remaining Length = 2 + 1 (topic) + payload.
   const size_case cases[] = {
-      {124, "30 7f"},
-      {125, "30 80 01"},
-      {16380, "30 ff 7f"},
-      {16381, "30 80 80 01"},
-      {1048573, "30 80 80 40"},
-      {2097149, "30 80 80 80 01"},
+      {124, "30 7f"},         {125, "30 80 01"},        {16380, "30 ff 7f"},
+      {16381, "30 80 80 01"}, {1048573, "30 80 80 40"}, {2097149, "30 80 80 80 01"},
   };
   for (const auto& tc : cases) {
     std::vector<uint8_t> payload(tc.payload, 0x41);
@@ -333,7 +329,9 @@ class packet_maker {
   }
 
  private:
-  size_t pick(size_t n) { return n == 0 ? 0 : std::uniform_int_distribution<size_t>(0, n - 1)(rng_); }
+  size_t pick(size_t n) {
+    return n == 0 ? 0 : std::uniform_int_distribution<size_t>(0, n - 1)(rng_);
+  }
 
   void add_field(bytes* b) {
     switch (pick(6)) {

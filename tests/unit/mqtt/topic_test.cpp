@@ -20,20 +20,12 @@ struct match_case {
 
 TEST(TopicMatch, DocumentedCases) {
   const match_case cases[] = {
-      {"a/b", "a/b", 1},
-      {"a/+", "a/b", 1},
-      {"a/+", "a/b/c", 0},
-      {"a/+", "a/", 1},  // empty last level
-      {"+/+", "/", 1},
-      {"a/#", "a", 1},  // parent level
-      {"a/#", "a/", 1},
-      {"a/#", "a/b/c", 1},
-      {"a/+/#", "a/b", 1},
-      {"+/#", "a", 1},
-      {"#", "$SYS/x", 0},
-      {"$SYS/#", "$SYS/x", 1},
-      {"+", "", 1},
-      {"A", "a", 0},  // case-sensitive
+      {"a/b", "a/b", 1}, {"a/+", "a/b", 1},   {"a/+", "a/b/c", 0},
+      {"a/+", "a/", 1},                    // empty last level
+      {"+/+", "/", 1},   {"a/#", "a", 1},  // parent level
+      {"a/#", "a/", 1},  {"a/#", "a/b/c", 1}, {"a/+/#", "a/b", 1},
+      {"+/#", "a", 1},   {"#", "$SYS/x", 0},  {"$SYS/#", "$SYS/x", 1},
+      {"+", "", 1},      {"A", "a", 0},  // case-sensitive
   };
   for (const auto& c : cases) {
     EXPECT_EQ(mqtt_topic_matches(c.filter, c.topic), c.expected) << c.filter << " vs " << c.topic;
@@ -42,11 +34,11 @@ TEST(TopicMatch, DocumentedCases) {
 
 TEST(TopicMatch, MoreLevelCases) {
   const match_case cases[] = {
-      {"a", "ab", 0},     {"ab", "a", 0},     {"a", "a/", 0},      {"a/", "a", 0},
-      {"a/b", "a/c", 0},  {"+", "a/b", 0},    {"+", "/", 0},       {"a/+", "a//", 0},
-      {"+/b", "/b", 1},   {"a/+/c", "a//c", 1}, {"a/+/c", "a/b/d", 0}, {"/", "", 0},
-      {"/#", "", 1},      {"#", "", 1},       {"#", "/", 1},       {"+/+", "a", 0},
-      {"a/+/+", "a/b", 0}, {"+/#", "/", 1},   {"a//#", "a", 0},    {"a//#", "a/", 1},
+      {"a", "ab", 0},      {"ab", "a", 0},       {"a", "a/", 0},        {"a/", "a", 0},
+      {"a/b", "a/c", 0},   {"+", "a/b", 0},      {"+", "/", 0},         {"a/+", "a//", 0},
+      {"+/b", "/b", 1},    {"a/+/c", "a//c", 1}, {"a/+/c", "a/b/d", 0}, {"/", "", 0},
+      {"/#", "", 1},       {"#", "", 1},         {"#", "/", 1},         {"+/+", "a", 0},
+      {"a/+/+", "a/b", 0}, {"+/#", "/", 1},      {"a//#", "a", 0},      {"a//#", "a/", 1},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(mqtt_topic_matches(c.filter, c.topic), c.expected) << c.filter << " vs " << c.topic;
@@ -69,9 +61,9 @@ TEST(TopicMatch, PlusOnEmptyLastLevelThenHashMatchesParent) {
 // the rule concerns the first level only.
 TEST(TopicMatch, DollarTopicsNeedALiteralFirstLevel) {
   const match_case cases[] = {
-      {"$SYS/#", "$SYS/load", 1}, {"#", "$SYS/load", 0},   {"+/load", "$SYS/load", 0},
-      {"+/#", "$SYS", 0},         {"+", "$", 0},           {"$SYS/+", "$SYS/load", 1},
-      {"a/+", "a/$x", 1},         {"a/#", "a/$x/b", 1},    {"#", "x$", 1},
+      {"$SYS/#", "$SYS/load", 1}, {"#", "$SYS/load", 0}, {"+/load", "$SYS/load", 0},
+      {"+/#", "$SYS", 0},         {"+", "$", 0},         {"$SYS/+", "$SYS/load", 1},
+      {"a/+", "a/$x", 1},         {"a/#", "a/$x/b", 1},  {"#", "x$", 1},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(mqtt_topic_matches(c.filter, c.topic), c.expected) << c.filter << " vs " << c.topic;
@@ -90,14 +82,15 @@ TEST(TopicFilter, Validation) {
     bool valid;
   };
   const valid_case cases[] = {
-      {"a/+/c", true}, {"#", true},      {"+", true},      {"sport/#", true}, {"a/b", true},
-      {"/", true},     {"+/+", true},    {"+/#", true},    {"/#", true},      {"a//b", true},
-      {"$SYS/#", true}, {"a b/c", true},
-      {"", false},     {"a#", false},    {"a/#/b", false}, {"a+/b", false},   {"+a", false},
-      {"##", false},   {"#/", false},    {"#/a", false},   {"a/b#", false},   {"a/+b", false},
-      {"+#", false},   {"a/#/", false},  {"a/++", false},  {"a/+#", false},
+      {"a/+/c", true},  {"#", true},     {"+", true},   {"sport/#", true}, {"a/b", true},
+      {"/", true},      {"+/+", true},   {"+/#", true}, {"/#", true},      {"a//b", true},
+      {"$SYS/#", true}, {"a b/c", true}, {"", false},   {"a#", false},     {"a/#/b", false},
+      {"a+/b", false},  {"+a", false},   {"##", false}, {"#/", false},     {"#/a", false},
+      {"a/b#", false},  {"a/+b", false}, {"+#", false}, {"a/#/", false},   {"a/++", false},
+      {"a/+#", false},
   };
-  for (const auto& c : cases) EXPECT_EQ(topic_filter_valid(c.filter), c.valid) << "\"" << c.filter << "\"";
+  for (const auto& c : cases)
+    EXPECT_EQ(topic_filter_valid(c.filter), c.valid) << "\"" << c.filter << "\"";
   EXPECT_FALSE(topic_filter_valid(nullptr));
 }
 

@@ -113,9 +113,10 @@ TEST(JsonWriter, EscapesOnlyQuoteBackslashAndControls) {
     w.String("x\0y", 3);
     w.EndObject();
   });
-  EXPECT_EQ(out,
-            "{\"t\":\"a/b \\\"q\\\" \\\\ \xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80 \x7F\\n\\t\\u0001\\u001F\","
-            "\"z\":\"x\\u0000y\"}");
+  EXPECT_EQ(
+      out,
+      "{\"t\":\"a/b \\\"q\\\" \\\\ \xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80 \x7F\\n\\t\\u0001\\u001F\","
+      "\"z\":\"x\\u0000y\"}");
 }
 
 TEST(JsonWriter, RefusesInvalidUtf8) {
@@ -148,14 +149,13 @@ TEST(WriteLossyString, BinaryPayloadKeepsTheDocument) {
     write_lossy_string(w, "", 0);
     w.EndArray();
   });
-  EXPECT_EQ(out,
-            "[\"ok\xEF\xBF\xBD\xEF\xBF\xBD/\xEF\xBF\xBD\",\"\xEF\xBF\xBD\",\"\"]");
+  EXPECT_EQ(out, "[\"ok\xEF\xBF\xBD\xEF\xBF\xBD/\xEF\xBF\xBD\",\"\xEF\xBF\xBD\",\"\"]");
 }
 
 struct utf8_case {
   const char* what;
   std::string_view bytes;
-  bool valid;           // fs_valid_utf8
+  bool valid;              // fs_valid_utf8
   std::string_view lossy;  // append_utf8_lossy
 };
 
@@ -168,8 +168,9 @@ TEST(Utf8, StrictAndLossyAgreeOnEverySequence) {
       {"ASCII", "topic/a b"sv, true, "topic/a b"sv},
       {"zero byte", "a\0b"sv, false, "a\0b"sv},
       {"2-byte U+0080 and U+07FF", "\xC2\x80\xDF\xBF"sv, true, "\xC2\x80\xDF\xBF"sv},
-      {"3-byte U+0800, U+D7FF, U+E000, U+FFFF", "\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF"sv,
-       true, "\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF"sv},
+      {"3-byte U+0800, U+D7FF, U+E000, U+FFFF",
+       "\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF"sv, true,
+       "\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF"sv},
       {"4-byte U+10000 and U+10FFFF", "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"sv, true,
        "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"sv},
       {"overlong C0 80", "\xC0\x80"sv, false, R3 R3 ""sv},
