@@ -10,6 +10,7 @@ PACKAGES=(
   zlib1g-dev rapidjson-dev libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-pytest python3-paho-mqtt mosquitto-clients mosquitto
   nodejs npm chromium ca-certificates
+  libcpp-httplib-dev pkgconf python3-prometheus-client
 )
 
 log() { printf 'setup: %s\n' "$*"; }
