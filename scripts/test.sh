@@ -4,7 +4,9 @@
 #   lint     clang-format check of every tracked C and C++ file, then
 #            clang-tidy on src/ (two tests: one per tool)
 #   release  configure, build (warnings are errors), ctest; then the Python
-#            black-box and peer tests against the release build
+#            black-box and peer tests against the release build, and the
+#            packaging tests (install, examples, Debian package) and the
+#            Python binding's tests
 #   asan     the same build under AddressSanitizer + UBSan, ctest, then the
 #            black-box tests against it
 #   tsan     the same build under ThreadSanitizer, the integration tests
@@ -282,7 +284,19 @@ stage_release() {
     rc=$?
     note "$NODE_DETAIL"
   fi
-  return "$rc"
+  # The installed package (cmake --install, the examples built against it,
+  # cpack -G DEB) and the Python binding, in a pytest run of their own: their
+  # helpers would clash with the black-box ones.
+  local prc=0
+  mapfile -t dirs < <(python_test_dirs tests/packaging bindings/python/tests)
+  if ((${#dirs[@]} > 0)); then
+    echo "--- pytest (release, packaging and binding): ${dirs[*]}"
+    BV_LIB=$ROOT/build/release/libbrelvane-mqtt.so BV_BUILD_DIR=$ROOT/build/release \
+      run_pytest "$LOG_DIR/release-packaging.log" "${dirs[@]}"
+    prc=$?
+    note "packaging and binding: $PYTEST_DETAIL"
+  fi
+  ((rc == 0 && prc == 0))
 }
 
 stage_asan() {
