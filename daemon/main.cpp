@@ -20,6 +20,7 @@
 #include <system_error>
 
 #include "brelvane_mqtt.h"
+#include "http.h"
 #include "monitor.h"
 #include "options.h"
 
@@ -165,10 +166,27 @@ int run(const options& opts) {
     }
   }
 
+  // Opened before the broker starts, so that a port in use ends the program
+  // before storage loads or writes anything. Its threads start after the
+  // signals were blocked, like the library's.
+  http_service http;
+  if (opts.http_port != 0) {
+    if (std::string why = http.open(opts.http_bind, opts.http_port); !why.empty()) {
+      print(stderr, "%s: cannot serve HTTP on %s: %s\n", PROGRAM, http.endpoint().c_str(),
+            why.c_str());
+      return EXIT_START_FAILED;
+    }
+  }
+
   if (mqtt_broker_start(opts.tcp_port, ws_port,
                         opts.users_path.empty() ? nullptr : users.c_str()) != 0) {
     print(stderr, "%s: the broker could not start on port %d: %s\n", PROGRAM, opts.tcp_port,
           mqtt_last_error());
+    return EXIT_START_FAILED;
+  }
+  if (opts.http_port != 0 && !http.start()) {
+    print(stderr, "%s: cannot start the HTTP server's thread\n", PROGRAM);
+    mqtt_broker_stop();
     return EXIT_START_FAILED;
   }
   // Peers wait for this line (with "ws://" when there is a WebSocket
@@ -178,6 +196,10 @@ int run(const options& opts) {
           opts.tcp_port, ws_port);
   } else {
     print(stdout, "%s %s: MQTT on tcp://0.0.0.0:%d\n", PROGRAM, mqtt_version(), opts.tcp_port);
+  }
+  if (opts.http_port != 0) {
+    print(stdout, "%s: dashboard on %s, metrics on %smetrics\n", PROGRAM, http.url().c_str(),
+          http.url().c_str());
   }
   (void)std::fflush(stdout);
   // A start that succeeds begins with an empty last error, so any text here
@@ -223,6 +245,9 @@ int run(const options& opts) {
     (void)std::fflush(stdout);
   }
 
+  // The HTTP server ends first: its requests are answered or cut off before
+  // the broker goes away, and none sees a half-stopped broker.
+  http.stop();
   // The stop drains the message log and writes the final snapshot.
   storage.before_stop();
   mqtt_broker_stop();

@@ -5,8 +5,6 @@
 #include <filesystem>
 #include <system_error>
 
-#include "brelvane_mqtt.h"
-
 namespace bvm::mqttd {
 namespace {
 
@@ -37,7 +35,7 @@ const char* on_off(bool on) { return on ? "on" : "off"; }
 // ---- message_watch ----------------------------------------------------------
 
 bool message_watch::read(int limit) {
-  if (parse_messages(mqtt_poll_messages_json(limit), &entries_)) return true;
+  if (parse_messages(messages_report(limit).c_str(), &entries_)) return true;
   if (!failure_reported_) {
     failure_reported_ = true;
     print(stderr, "%s: warning: the broker's message report could not be read\n", PROGRAM);
@@ -65,7 +63,7 @@ void message_watch::poll(std::FILE* out) {
 
 status_reporter::status_reporter(int interval_s, steady_time now)
     : interval_(interval_s), last_time_(now), next_time_(now + interval_) {
-  have_last_ = parse_stats(mqtt_get_stats_json(), &last_);
+  have_last_ = parse_stats(stats_report().c_str(), &last_);
 }
 
 void status_reporter::tick(std::FILE* out, steady_time now) {
@@ -77,7 +75,7 @@ void status_reporter::tick(std::FILE* out, steady_time now) {
   if (next_time_ <= now) next_time_ = now + interval_;
 
   broker_stats current;
-  if (!parse_stats(mqtt_get_stats_json(), &current)) return;
+  if (!parse_stats(stats_report().c_str(), &current)) return;
   if (have_last_) {
     print(out, "%s\n",
           status_line(unix_now(), last_, current, seconds_between(last_time_, now)).c_str());
@@ -90,7 +88,7 @@ void status_reporter::tick(std::FILE* out, steady_time now) {
 // ---- storage_monitor --------------------------------------------------------
 
 bool storage_monitor::read() {
-  if (parse_storage_status(mqtt_get_storage_status_json(), &status_)) return true;
+  if (parse_storage_status(storage_report().c_str(), &status_)) return true;
   if (!failure_reported_) {
     failure_reported_ = true;
     print(stderr, "%s: warning: the storage status report could not be read\n", PROGRAM);

@@ -1,6 +1,9 @@
 // brelvane-mqttd's command line: parsing, checks between options, usage text.
 #include "options.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <charconv>
 #include <climits>
 #include <cstdarg>
@@ -27,6 +30,7 @@ void print_usage(std::FILE* out) {
       "\n"
       "SYNOPSIS\n"
       "    brelvane-mqttd [--port N] [--ws-port N] [--users FILE]\n"
+      "                   [--http PORT [--http-bind ADDR]]\n"
       "                   [--storage DIR | --no-storage] [--no-persistence] [--log]\n"
       "                   [--retention-days N] [--max-total-mb N] [--max-file-mb N]\n"
       "                   [--watch] [--quiet | --status-interval N]\n"
@@ -35,14 +39,20 @@ void print_usage(std::FILE* out) {
       "DESCRIPTION\n"
       "    Serves MQTT 3.1.1 and 5.0 over TCP and, unless turned off, over\n"
       "    WebSocket, on all IPv4 addresses, until it receives SIGINT (Ctrl-C)\n"
-      "    or SIGTERM. Then it closes every connection, writes what storage\n"
-      "    still holds (the last log records and a final snapshot) and exits.\n"
+      "    or SIGTERM. Then it stops the HTTP server, closes every connection,\n"
+      "    writes what storage still holds (the last log records and a final\n"
+      "    snapshot) and exits.\n"
       "\n"
       "    By default the retained messages and the persistent sessions are\n"
       "    kept in the folder brelvane-data of the working directory, created\n"
       "    when missing, and loaded back at the next start.\n"
       "\n"
-      "NETWORK OPTIONS\n"
+      "    With --http, a read-only web dashboard and Prometheus metrics are\n"
+      "    served on one more port, on this machine only unless --http-bind\n"
+      "    says otherwise.\n"
+      "\n"
+      "OPTIONS\n"
+      "  MQTT listeners\n"
       "    --port N\n"
       "        TCP port for MQTT, 1-65535 (default 1883).\n"
       "            brelvane-mqttd --port 18830\n"
@@ -58,7 +68,23 @@ void print_usage(std::FILE* out) {
       "        Without this option every client is let in.\n"
       "            brelvane-mqttd --users /etc/brelvane/users.json\n"
       "\n"
-      "STORAGE OPTIONS\n"
+      "  HTTP dashboard and metrics\n"
+      "    --http PORT\n"
+      "        Serve the dashboard and the metrics over HTTP on PORT, 1-65535\n"
+      "        (default: no HTTP server). A port that cannot be opened ends the\n"
+      "        program at start, before the broker starts, with exit status 1.\n"
+      "            brelvane-mqttd --http 8080\n"
+      "    --http-bind ADDR\n"
+      "        The numeric IPv4 or IPv6 address the HTTP server listens on\n"
+      "        (default 127.0.0.1, this machine only); 0.0.0.0 or :: for every\n"
+      "        address. The server has no authentication and shows every topic\n"
+      "        and payload: open it only to a trusted network. On a loopback\n"
+      "        address it answers only requests that name the host as localhost\n"
+      "        or by address, so that web pages of other sites cannot read it\n"
+      "        through a DNS name that points to this machine.\n"
+      "            brelvane-mqttd --http 8080 --http-bind 0.0.0.0\n"
+      "\n"
+      "  Storage\n"
       "    --storage DIR\n"
       "        Keep storage files in DIR (default brelvane-data), a UTF-8 path of\n"
       "        at most 959 bytes; missing folders are created. A folder that\n"
@@ -93,7 +119,7 @@ void print_usage(std::FILE* out) {
       "        reaches N MiB; 0 for one file per day (default 64).\n"
       "            brelvane-mqttd --log --max-file-mb 16\n"
       "\n"
-      "OUTPUT OPTIONS\n"
+      "  Output\n"
       "    --watch\n"
       "        Print every routed message as it arrives, one line each:\n"
       "            14:03:07 [sensor-7] home/kitchen/temp (qos 1, retained): 21.5\n"
@@ -117,6 +143,34 @@ void print_usage(std::FILE* out) {
       "        terminal (a log file, a service journal).\n"
       "            brelvane-mqttd --status-interval 60 >> broker.log\n"
       "\n"
+      "  General\n"
+      "    --help, -h\n"
+      "        Print this text and exit.\n"
+      "            brelvane-mqttd --help | less\n"
+      "    --version\n"
+      "        Print the version and exit.\n"
+      "            brelvane-mqttd --version\n"
+      "\n"
+      "    A value may also be given as --option=VALUE. When an option is given\n"
+      "    twice, the last one counts.\n"
+      "\n"
+      "HTTP ENDPOINTS\n"
+      "    Served with --http, for GET and HEAD only (other methods get 405):\n"
+      "    /\n"
+      "        The dashboard, one self-contained page: the counters, a chart of\n"
+      "        the message rate, the topics, the latest messages, the storage\n"
+      "        status and its warning, refreshed every second.\n"
+      "    /metrics\n"
+      "        Every figure of the stats and storage reports in the Prometheus\n"
+      "        text format: names start with brelvane_, counters end in _total,\n"
+      "        sizes are in bytes and times in seconds.\n"
+      "            curl -s http://127.0.0.1:8080/metrics | grep brelvane_clients\n"
+      "    /api/stats, /api/topics, /api/messages, /api/storage\n"
+      "        The library's own JSON reports, unchanged: the counters, the\n"
+      "        topics, the latest routed messages (at most 500, oldest first;\n"
+      "        ?limit=N gives only the newest N) and the storage status.\n"
+      "            curl -s 'http://127.0.0.1:8080/api/messages?limit=10'\n"
+      "\n"
       "STATUS LINE\n"
       "    When the output is a terminal, a line like this one (folded here)\n"
       "    appears every 5 seconds:\n"
@@ -128,17 +182,6 @@ void print_usage(std::FILE* out) {
       "    the persistent sessions and the messages waiting in their queues,\n"
       "    with \", N dropped\" once full queues have dropped any.\n"
       "\n"
-      "GENERAL OPTIONS\n"
-      "    --help, -h\n"
-      "        Print this text and exit.\n"
-      "            brelvane-mqttd --help | less\n"
-      "    --version\n"
-      "        Print the version and exit.\n"
-      "            brelvane-mqttd --version\n"
-      "\n"
-      "    A value may also be given as --option=VALUE. When an option is given\n"
-      "    twice, the last one counts.\n"
-      "\n"
       "EXAMPLES\n"
       "    brelvane-mqttd\n"
       "        MQTT on port 1883, WebSocket on 9001, state kept in ./brelvane-data.\n"
@@ -146,6 +189,9 @@ void print_usage(std::FILE* out) {
       "        A throw-away broker for testing that shows every message.\n"
       "    brelvane-mqttd --storage /var/lib/brelvane --log --retention-days 14\n"
       "        State and a two-week message log in /var/lib/brelvane.\n"
+      "    brelvane-mqttd --http 8080 --quiet\n"
+      "        The dashboard at http://127.0.0.1:8080/ and metrics for\n"
+      "        Prometheus at http://127.0.0.1:8080/metrics.\n"
       "\n"
       "FILES\n"
       "    DIR/retained.json, DIR/sessions.json\n"
@@ -155,12 +201,17 @@ void print_usage(std::FILE* out) {
       "    DIR/YYYY-MM-DD.jsonl, DIR/YYYY-MM-DD.N.jsonl\n"
       "        The daily message log (--log), by local day.\n"
       "\n"
+      "ENVIRONMENT\n"
+      "    TZ  The local time zone: of the times in --watch lines and the\n"
+      "        status line, and of the days that name the log files.\n"
+      "\n"
       "SIGNALS\n"
       "    SIGINT, SIGTERM  stop the broker, write the final snapshot, exit 0.\n"
       "\n"
       "EXIT STATUS\n"
       "    0  stopped by SIGINT or SIGTERM\n"
-      "    1  the broker could not start, or stopped on its own\n"
+      "    1  the broker could not start or stopped on its own, or the HTTP\n"
+      "       port could not be opened\n"
       "    2  bad command line, the users file could not be read, or the\n"
       "       storage folder name was refused\n",
       out);
@@ -188,10 +239,28 @@ bool parse_int(std::string_view text, int min_value, int max_value, int& out) {
   return true;
 }
 
+// A numeric IPv4 or IPv6 address (an IPv6 one also in brackets), returned
+// without brackets; empty when text is not one. Host names are refused:
+// one may resolve to several addresses, and the server would listen on only
+// the first.
+std::string numeric_address(std::string_view text) {
+  if (text.size() > 2 && text.front() == '[' && text.back() == ']') {
+    text = text.substr(1, text.size() - 2);
+    if (text.find(':') == std::string_view::npos) return {};
+  }
+  const std::string address(text);
+  unsigned char buf[sizeof(in6_addr)];
+  if (inet_pton(AF_INET, address.c_str(), buf) == 1 ||
+      inet_pton(AF_INET6, address.c_str(), buf) == 1) {
+    return address;
+  }
+  return {};
+}
+
 bool takes_value(std::string_view arg) {
   return arg == "--port" || arg == "--ws-port" || arg == "--users" || arg == "--storage" ||
-         arg == "--retention-days" || arg == "--max-total-mb" || arg == "--max-file-mb" ||
-         arg == "--status-interval";
+         arg == "--http" || arg == "--http-bind" || arg == "--retention-days" ||
+         arg == "--max-total-mb" || arg == "--max-file-mb" || arg == "--status-interval";
 }
 
 bool is_switch(std::string_view arg) {
@@ -202,6 +271,7 @@ bool is_switch(std::string_view arg) {
 // What was given explicitly, for the checks between options.
 struct given_flags {
   bool storage_dir = false;
+  bool http_bind = false;
   const char* storage_option = nullptr;  // the first option that needs storage
 };
 
@@ -236,6 +306,16 @@ std::string apply_value(std::string_view arg, std::string_view value, options& o
     if (!parse_int(value, 0, 65535, opts.ws_port)) {
       return "invalid --ws-port '" + shown + "': expected a port from 1 to 65535, or 0 for none";
     }
+  } else if (arg == "--http") {
+    if (!parse_int(value, 1, 65535, opts.http_port)) {
+      return "invalid --http '" + shown + "': expected a port from 1 to 65535";
+    }
+  } else if (arg == "--http-bind") {
+    opts.http_bind = numeric_address(value);
+    if (opts.http_bind.empty()) {
+      return "invalid --http-bind '" + shown + "': expected a numeric IPv4 or IPv6 address";
+    }
+    given.http_bind = true;
   } else if (arg == "--users") {
     if (value.empty()) return "option '--users' needs a file name";
     opts.users_path = shown;
@@ -304,6 +384,11 @@ std::string parse_options(int argc, char** argv, options& opts) {
   if (opts.ws_port != 0 && opts.ws_port == opts.tcp_port) {
     return "--port and --ws-port are both " + std::to_string(opts.tcp_port) + "; they must differ";
   }
+  if (opts.http_port != 0 && (opts.http_port == opts.tcp_port || opts.http_port == opts.ws_port)) {
+    return std::string("--http and ") + (opts.http_port == opts.tcp_port ? "--port" : "--ws-port") +
+           " are both " + std::to_string(opts.http_port) + "; they must differ";
+  }
+  if (given.http_bind && opts.http_port == 0) return "--http-bind has no effect without --http";
   if (!opts.storage) {
     if (given.storage_dir) return "--storage and --no-storage exclude each other";
     if (given.storage_option != nullptr) {

@@ -13,11 +13,15 @@ inline constexpr int EXIT_USAGE = 2;
 
 inline constexpr const char* DEFAULT_STORAGE_DIR = "brelvane-data";
 inline constexpr int DEFAULT_STATUS_INTERVAL_S = 5;
+inline constexpr const char* DEFAULT_HTTP_BIND = "127.0.0.1";
 
 struct options {
   int tcp_port = 1883;
   int ws_port = 9001;      // 0: no WebSocket listener
   std::string users_path;  // empty: no user list, every client is let in
+
+  int http_port = 0;  // 0: no HTTP server
+  std::string http_bind = DEFAULT_HTTP_BIND;
 
   bool storage = true;  // false: --no-storage
   std::string storage_dir = DEFAULT_STORAGE_DIR;

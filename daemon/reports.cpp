@@ -6,12 +6,27 @@
 // assertions off, misbehave) on a value of the wrong type.
 #include "reports.h"
 
+#include <mutex>
+
 #include <rapidjson/document.h>
 
+#include "brelvane_mqtt.h"
 #include "render.h"
 
 namespace bvm::mqttd {
 namespace {
+
+std::mutex& report_lock() {
+  static std::mutex lock;
+  return lock;
+}
+
+template <typename F>
+std::string copy_report(F&& call) {
+  std::lock_guard lock(report_lock());
+  const char* text = call();
+  return text == nullptr ? std::string() : std::string(text);
+}
 
 bool parse_document(const char* text, rapidjson::Document& doc) {
   if (text == nullptr) return false;
@@ -49,6 +64,13 @@ std::string count_of(int64_t n, const char* one, const char* many) {
 }
 
 }  // namespace
+
+std::string stats_report() { return copy_report(mqtt_get_stats_json); }
+std::string topics_report() { return copy_report(mqtt_get_topics_json); }
+std::string storage_report() { return copy_report(mqtt_get_storage_status_json); }
+std::string messages_report(int limit) {
+  return copy_report([limit] { return mqtt_poll_messages_json(limit); });
+}
 
 bool parse_stats(const char* text, broker_stats* out) {
   rapidjson::Document doc;

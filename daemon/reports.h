@@ -8,6 +8,15 @@
 
 namespace bvm::mqttd {
 
+// Copies of the library's report texts. Each report call replaces the text
+// the previous call returned, and the program reads reports from its main
+// loop and from the HTTP server's threads, so every call goes through one
+// lock and hands out a copy.
+std::string stats_report();
+std::string topics_report();
+std::string messages_report(int limit);
+std::string storage_report();
+
 // From mqtt_get_stats_json. The counters only grow while the library is
 // loaded, so two samples give rates.
 struct broker_stats {

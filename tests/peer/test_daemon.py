@@ -181,7 +181,7 @@ def mosquitto_pub(port, *args):
 
 # ---- command line ------------------------------------------------------------------------
 
-FLAGS = ["--port", "--ws-port", "--users", "--storage", "--no-storage", "--no-persistence",
+FLAGS = ["--port", "--ws-port", "--users", "--http", "--http-bind", "--storage", "--no-storage", "--no-persistence",
          "--log", "--retention-days", "--max-total-mb", "--max-file-mb", "--watch", "--quiet",
          "--status-interval", "--help", "--version"]
 
@@ -189,12 +189,19 @@ FLAGS = ["--port", "--ws-port", "--users", "--storage", "--no-storage", "--no-pe
 def test_help_shows_every_flag_with_an_example_and_version(tmp_path):
     r = run_once("--help", cwd=tmp_path)
     assert r.returncode == 0 and r.stderr == ""
-    for section in ("NAME", "SYNOPSIS", "DESCRIPTION", "EXAMPLES", "EXIT STATUS"):
+    for section in ("NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "HTTP ENDPOINTS", "EXAMPLES",
+                    "FILES", "ENVIRONMENT", "EXIT STATUS"):
         assert re.search("^%s$" % section, r.stdout, re.M), section
     examples = [line for line in r.stdout.splitlines()
                 if line.lstrip().startswith("brelvane-mqttd ")]
     for flag in FLAGS:
         assert any(re.search(r"%s\b(?!-)" % flag, e) for e in examples), "no example for " + flag
+    # Each flag is named in the synopsis, and bench/compare finds --no-storage.
+    synopsis = r.stdout.split("\nSYNOPSIS\n")[1].split("\n\n")[0]
+    for flag in FLAGS:
+        assert re.search(r"%s\b(?!-)" % flag, synopsis), "not in the synopsis: " + flag
+    for path in ("/metrics", "/api/stats", "/api/topics", "/api/messages", "/api/storage"):
+        assert path in r.stdout
     assert run_once("-h", cwd=tmp_path).stdout == r.stdout
 
     v = run_once("--version", cwd=tmp_path)
@@ -221,6 +228,14 @@ def test_help_shows_every_flag_with_an_example_and_version(tmp_path):
     (["--max-file-mb", "99999999999"], "invalid --max-file-mb '99999999999'"),
     (["--status-interval", "0"], "invalid --status-interval '0'"),
     (["--quiet", "--status-interval", "2"], "--quiet and --status-interval exclude each other"),
+    (["--http", "0"], "invalid --http '0'"),
+    (["--http", "http"], "invalid --http 'http'"),
+    (["--http", "1883"], "--http and --port are both 1883; they must differ"),
+    (["--http", "9001"], "--http and --ws-port are both 9001; they must differ"),
+    (["--http-bind", "0.0.0.0"], "--http-bind has no effect without --http"),
+    (["--http", "8080", "--http-bind", "localhost"], "invalid --http-bind 'localhost'"),
+    (["--http", "8080", "--http-bind", "[1.2.3.4]"], "invalid --http-bind '[1.2.3.4]'"),
+    (["--http", "8080", "--http-bind", "1.2.3"], "invalid --http-bind '1.2.3'"),
 ])
 def test_bad_command_line_exits_2_before_anything_starts(tmp_path, args, message):
     r = run_once(*args, cwd=tmp_path)
