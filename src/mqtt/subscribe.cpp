@@ -89,6 +89,7 @@ int handle_subscribe(mqtt_client* c, packet_reader r) noexcept {
         s->qos = granted;
         s->next = c->subs;
         c->subs = s;
+        routing_changed();
       }
     }
     ++n;

@@ -19,6 +19,7 @@ bool subscription_remove(subscription** head, const char* filter) noexcept {
     if (std::strcmp(s->filter, filter) == 0) {
       *link = s->next;
       destroy(s);
+      routing_changed();
       return true;
     }
   }
@@ -28,6 +29,9 @@ bool subscription_remove(subscription** head, const char* filter) noexcept {
 void subscription_free_all(subscription** head) noexcept {
   subscription* s = *head;
   *head = nullptr;
+  // Also for an empty list: a client record is freed through here, and a
+  // list changes hands (session attach and detach) through here.
+  routing_changed();
   while (s != nullptr) {
     subscription* next = s->next;
     destroy(s);

@@ -22,4 +22,11 @@ bool subscription_remove(subscription** head, const char* filter) noexcept;
 // Frees every entry; *head becomes null.
 void subscription_free_all(subscription** head) noexcept;
 
+// Tells the fan-out's index (mqtt/route_index.h) that the lists may have
+// changed: a client linked into or out of s_clients or freed, a subscription
+// added or removed, a list handed between a client and its session, a
+// session created or freed. Code that changes a list or s_clients calls it
+// before the next message is routed.
+void routing_changed() noexcept;
+
 }  // namespace bvm

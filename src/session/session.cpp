@@ -60,6 +60,7 @@ mqtt_session* session_create(const char* client_id) noexcept {
   s->next = s_sessions;
   s_sessions = s;
   s_session_count += 1;
+  routing_changed();
   return s;
 }
 
@@ -73,6 +74,7 @@ void session_destroy(mqtt_session* s) noexcept {
   }
   if (s->owner != nullptr) s->owner->session = nullptr;
   subscription_free_all(&s->subs);
+  routing_changed();
   free_queue(s);
   destroy(s);
   s_session_count -= 1;
@@ -87,6 +89,7 @@ void session_attach(mqtt_session* s, mqtt_client* c) noexcept {
   s->owner = c;
   s->last_seen = os::wall_seconds();
   c->session = s;
+  routing_changed();
 }
 
 void session_detach(mqtt_client* c) noexcept {
@@ -100,6 +103,7 @@ void session_detach(mqtt_client* c) noexcept {
   c->subs = nullptr;
   s->owner = nullptr;
   s->last_seen = os::wall_seconds();
+  routing_changed();
 }
 
 void session_enqueue(mqtt_session* s, const char* topic, const uint8_t* payload, size_t payload_len,

@@ -247,6 +247,7 @@ void fs_load_sessions() noexcept {
         sub->qos = load_qos(f);
         *tail = sub;
         tail = &sub->next;
+        routing_changed();
       }
     }
 
