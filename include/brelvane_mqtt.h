@@ -73,7 +73,8 @@ BV_EXPORT const char* mqtt_last_error(void);
  * RETAIN flag when retain is non-zero. Works whether or not the broker runs:
  * the message always reaches the history, the retained store and the queues
  * of persistent sessions. Returns 0, or -1 with "Invalid topic name" for a
- * NULL or empty topic. Never blocks on a slow subscriber. */
+ * NULL or empty topic and "Invalid QoS" for a qos outside 0..2. Never blocks
+ * on a slow subscriber. */
 BV_EXPORT int mqtt_publish(const char* topic, const char* payload, int qos, int retain);
 
 /* ---- Inspection -------------------------------------------------------- */

@@ -94,6 +94,12 @@ extern "C" BV_EXPORT int mqtt_publish(const char* topic, const char* payload, in
     set_last_error("Invalid topic name");
     return -1;
   }
+  // Any other value would reach subscribers as a PUBLISH with invalid QoS
+  // bits (a negative one sets both) and sit in the history as such.
+  if (qos < 0 || qos > 2) {
+    set_last_error("Invalid QoS");
+    return -1;
+  }
   lock_guard lock(s_mutex);
   size_t len = payload == nullptr ? 0 : std::strlen(payload);
   s_total_published += 1;

@@ -269,6 +269,10 @@ TEST_F(broker_test, HostPublish) {
   EXPECT_EQ(mqtt_publish("", "x", 0, 0), -1);
   EXPECT_STREQ(mqtt_last_error(), "Invalid topic name");
   EXPECT_EQ(mqtt_publish(nullptr, "x", 0, 0), -1);
+  for (int qos : {-1, 3, 7}) {
+    EXPECT_EQ(mqtt_publish("h/q", "x", qos, 0), -1);
+    EXPECT_STREQ(mqtt_last_error(), "Invalid QoS");
+  }
   EXPECT_EQ(total_published(), published);
 
   ASSERT_EQ(mqtt_publish("h/null", nullptr, 0, 0), 0);
