@@ -25,7 +25,11 @@ namespace {
 constexpr size_t MAX_DIR_LEN = 959;
 constexpr size_t PATH_SIZE = 1100;
 
-char s_fs_status_buf[4096] = {};
+// Every text in the report may need escaping, up to six bytes per byte
+// (\u0001): the directory (959), the log file path (under 1120) and the
+// warning (511) alone can take about 15 KiB. The buffer holds the worst case,
+// so the report is never cut into invalid JSON.
+char s_fs_status_buf[24576] = {};
 
 // Creates the directory and its missing parents. The configured text is used
 // as it is; only the trailing separators are left out of what is created.
@@ -181,7 +185,7 @@ void build_status() {
   }
   ok = ok && write_text(w, "warning", s_fs_warning);
   w.EndObject();
-  if (!ok || !w.IsComplete()) return;
+  if (!ok || !w.IsComplete() || sb.GetSize() >= sizeof s_fs_status_buf) return;
   copy_text(s_fs_status_buf, sb.GetString(), sb.GetSize());
 }
 

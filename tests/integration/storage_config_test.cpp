@@ -115,6 +115,20 @@ TEST_F(StorageConfig, DirectoryOf959BytesIsAcceptedAnd960Refused) {
   EXPECT_EQ(status.find("{\"dir\":\"" + longest + "\","), 0u) << status.substr(0, 40);
 }
 
+// Escaping can make the report several times longer than its texts; it must
+// still come back whole.
+TEST_F(StorageConfig, StatusOfALongDirectoryNeedingEscapesIsWholeJson) {
+  std::string dir;
+  while (dir.size() + 101 <= 959) dir += "/" + std::string(100, '\x01');
+  ASSERT_EQ(mqtt_set_storage_dir(dir.c_str()), 0);
+  std::string status = mqtt_get_storage_status_json();
+  std::string escaped;
+  for (char ch : dir) escaped += ch == '/' ? std::string("/") : std::string("\\u0001");
+  EXPECT_EQ(status.find("{\"dir\":\"" + escaped + "\","), 0u) << status.substr(0, 40);
+  EXPECT_GT(status.size(), 4096u);
+  EXPECT_EQ(status.back(), '}');
+}
+
 TEST_F(StorageConfig, NestedDirectoryWithTrailingSeparatorsIsCreatedAndJoinedAsConfigured) {
   std::string dir = (root_ / "a" / "b" / "c").string() + "//";
   ASSERT_EQ(mqtt_set_storage_dir(dir.c_str()), 0);
