@@ -80,22 +80,44 @@ void fs_set_warning(const char* format, const char* text) noexcept EXCLUDES(s_fs
 inline constexpr int64_t FS_QUEUE_MAX_ITEMS = 50000;
 inline constexpr int64_t FS_QUEUE_MAX_BYTES = 67108864;  // 64 MiB of payload
 
-// One routed message waiting for the daily log. Whoever unlinks a record
-// frees it, with its payload, by fs_log_free_list or destroy().
+// Records wait back to back in chunks of storage, so queueing one is a copy
+// into memory already held, not an allocation per message. Chunks come from
+// a small pool the drain refills.
+struct log_chunk;
+
+// One routed message waiting for the daily log, as the drain reads it. The
+// texts and the payload point into the chunk that holds the record.
 struct log_record {
-  int64_t ts_ms = 0;      // storage clock when queued
-  char topic[256] = {};   // cut to 255 bytes
-  char client[128] = {};  // publisher's client identifier, cut to 127 bytes
+  int64_t ts_ms = 0;  // storage clock when queued
+  const char* topic = "";
+  size_t topic_len = 0;  // cut to 255 bytes, no zero byte
+  const char* client = "";
+  size_t client_len = 0;  // publisher's client identifier, cut to 127 bytes
   int32_t qos = 0;
   uint8_t retain = 0;
-  byte_buf payload;  // the copy; nothing allocated for an empty payload
-  uint64_t payload_len = 0;
-  log_record* next = nullptr;
+  const uint8_t* payload = nullptr;  // null when payload_len is 0
+  size_t payload_len = 0;
 };
 
-// Detaches every waiting record, oldest first; the caller owns the list.
-log_record* fs_log_take_all() noexcept EXCLUDES(s_fs_qmutex);
-void fs_log_free_list(log_record* head) noexcept;
+// Detaches every waiting record, oldest first; the caller owns the chunks
+// and hands them back with fs_log_free_list.
+log_chunk* fs_log_take_all() noexcept EXCLUDES(s_fs_qmutex);
+// Returns taken chunks to the pool (or frees them); their records are gone.
+void fs_log_free_list(log_chunk* head) noexcept EXCLUDES(s_fs_qmutex);
+// Frees the pooled chunks, so a stopped broker holds no queue memory.
+void fs_log_release_memory() noexcept EXCLUDES(s_fs_qmutex);
+
+// Reads the records of a taken list in queue order.
+class log_cursor {
+ public:
+  explicit log_cursor(const log_chunk* head) noexcept : chunk_(head) {}
+  // Fills *out with the next record; false after the last one.
+  bool next(log_record* out) noexcept;
+
+ private:
+  const log_chunk* chunk_;
+  size_t at_ = 0;
+};
 
 // --- snapshots (storage/snapshot.cpp) --------------------------------------
 // One snapshot pass; force writes both files, otherwise only the dirty ones.

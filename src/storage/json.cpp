@@ -119,6 +119,64 @@ bool fs_valid_utf8(const uint8_t* bytes, size_t n) noexcept {
   return true;
 }
 
+bool append_json_text(std::string* out, const uint8_t* bytes, size_t len) {
+  // Runs of bytes that need no escape are appended whole.
+  static constexpr char HEX[] = "0123456789ABCDEF";
+  size_t run = 0;
+  size_t i = 0;
+  while (i < len) {
+    uint8_t b = bytes[i];
+    if (b >= 0x20 && b != '"' && b != '\\') {
+      if (b < 0x80) {
+        ++i;
+        continue;
+      }
+      size_t bad = 0;
+      size_t k = utf8_sequence(bytes + i, len - i, &bad);
+      if (k == 0) return false;
+      i += k;
+      continue;
+    }
+    if (b == 0) return false;
+    out->append(reinterpret_cast<const char*>(bytes + run), i - run);
+    char esc[6] = {'\\', static_cast<char>(b), 0, 0, 0, 0};
+    size_t n = 2;
+    switch (b) {
+      case '"':
+      case '\\':
+        break;
+      case '\b':
+        esc[1] = 'b';
+        break;
+      case '\t':
+        esc[1] = 't';
+        break;
+      case '\n':
+        esc[1] = 'n';
+        break;
+      case '\f':
+        esc[1] = 'f';
+        break;
+      case '\r':
+        esc[1] = 'r';
+        break;
+      default:
+        esc[1] = 'u';
+        esc[2] = '0';
+        esc[3] = '0';
+        esc[4] = HEX[b >> 4];
+        esc[5] = HEX[b & 15];
+        n = 6;
+        break;
+    }
+    out->append(esc, n);
+    ++i;
+    run = i;
+  }
+  out->append(reinterpret_cast<const char*>(bytes + run), len - run);
+  return true;
+}
+
 void append_utf8_lossy(std::string* out, const char* bytes, size_t len) {
   const auto* p = reinterpret_cast<const uint8_t*>(bytes);
   out->reserve(out->size() + len);

@@ -46,6 +46,13 @@ const rapidjson::Value* find_first_member(const rapidjson::Value& obj, const cha
 // cut short by the end. The empty string is valid.
 bool fs_valid_utf8(const uint8_t* bytes, size_t n) noexcept;
 
+// Appends bytes[0, len) to *out as the inside of a JSON string, escaped
+// exactly as json_writer escapes, when they are valid by fs_valid_utf8.
+// Otherwise returns false, and what was appended is unspecified (the caller
+// cuts it off). One pass checks and escapes, where fs_valid_utf8 followed
+// by write_checked_string would read the text three times.
+[[nodiscard]] bool append_json_text(std::string* out, const uint8_t* bytes, size_t len);
+
 // Appends bytes[0, len) to *out, replacing each maximal invalid subsequence
 // (the longest prefix of a well-formed sequence, or else one byte) by U+FFFD,
 // as WHATWG decoders do. Zero bytes are valid and copied.

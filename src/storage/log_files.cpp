@@ -5,6 +5,7 @@
 // Everything here runs with s_fs_iomutex held (writer tick, flush, stop);
 // counters and the published path of the open file go under s_fs_qmutex.
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -154,17 +155,117 @@ int32_t choose_part(const char* day) noexcept {
   return part;
 }
 
-// Writes "key" or "key_b64" with the text-or-Base64 rule.
-void write_text_field(json_writer& w, const char* key, const char* key_b64, const char* text) {
-  size_t len = std::strlen(text);
+// The calendar texts of the latest second seen. A drain meets the same
+// second thousands of times at a high message rate, so the calendar lookups
+// and their formatting run once per second of records rather than once per
+// record. Kept for one drain only: a time zone change between drains is seen
+// exactly as before.
+struct time_cache {
+  bool utc_valid = false;
+  int64_t utc_second = 0;
+  bool utc_failed = false;
+  char utc_prefix[64] = {};  // "YYYY-MM-DDTHH:MM:SS."
+  size_t utc_prefix_len = 0;
+  bool day_valid = false;
+  int64_t day_second = 0;
+  char day[11] = {};
+};
+
+const char* cached_local_day(time_cache* tc, int64_t ms) noexcept {
+  int64_t second = ms / 1000;
+  if (!tc->day_valid || tc->day_second != second) {
+    fs_local_day(ms, tc->day);
+    tc->day_second = second;
+    tc->day_valid = true;
+  }
+  return tc->day;
+}
+
+// Appends "YYYY-MM-DDTHH:MM:SS.mmmZ" (UTC; milliseconds below zero show as 0).
+void append_time_text(time_cache* tc, int64_t ts_ms, std::string* out) {
+  int64_t second = ts_ms / 1000;
+  if (!tc->utc_valid || tc->utc_second != second) {
+    os::calendar c{};
+    tc->utc_failed = !os::utc_calendar(second, &c);
+    if (!tc->utc_failed) {
+      int n = std::snprintf(tc->utc_prefix, sizeof tc->utc_prefix, "%04d-%02d-%02dT%02d:%02d:%02d.",
+                            c.year, c.month, c.day, c.hour, c.minute, c.second);
+      tc->utc_prefix_len = n < 0 ? 0 : std::min(static_cast<size_t>(n), sizeof tc->utc_prefix - 1);
+    }
+    tc->utc_second = second;
+    tc->utc_valid = true;
+  }
+  if (tc->utc_failed) {
+    out->append("1970-01-01T00:00:00.000Z");
+    return;
+  }
+  int64_t ms = ts_ms - 1000 * second;
+  if (ms < 0) ms = 0;
+  char tail[5] = {static_cast<char>('0' + ms / 100), static_cast<char>('0' + ms / 10 % 10),
+                  static_cast<char>('0' + ms % 10), 'Z', 0};
+  out->append(tc->utc_prefix, tc->utc_prefix_len);
+  out->append(tail, 4);
+}
+
+void append_base64(const uint8_t* bytes, size_t len, std::string* out) {
+  size_t at = out->size();
+  size_t text_len = 4 * ((len + 2) / 3);
+  out->resize(at + text_len + 1);
+  bv_base64_encode(bytes, len, out->data() + at, text_len + 1);
+  out->resize(at + text_len);
+}
+
+void append_int(int64_t v, std::string* out) {
+  char digits[24];
+  auto res = std::to_chars(digits, digits + sizeof digits, v);
+  out->append(digits, static_cast<size_t>(res.ptr - digits));
+}
+
+// Appends ,"key":"text" or, when the text is not UTF-8, ,"key_b64":"...".
+void append_text_field(const char* key, const char* key_b64, const char* text, size_t len,
+                       std::string* out) {
   const auto* bytes = reinterpret_cast<const uint8_t*>(text);
-  if (fs_valid_utf8(bytes, len)) {
-    w.Key(key);
-    (void)write_checked_string(w, text, len);
-  } else {
-    w.Key(key_b64);
-    std::string b64 = bv_base64_string(bytes, len);
-    w.String(b64.data(), static_cast<rapidjson::SizeType>(b64.size()));
+  size_t mark = out->size();
+  out->append(",\"").append(key).append("\":\"");
+  if (append_json_text(out, bytes, len)) {
+    out->push_back('"');
+    return;
+  }
+  out->resize(mark);
+  out->append(",\"").append(key_b64).append("\":\"");
+  append_base64(bytes, len, out);
+  out->push_back('"');
+}
+
+// The line of one record, in the order and escaping the JSON writer used:
+// ts_ms, time, topic, enc, payload, qos, retain, client; with the line feed
+// when the drain asks for it.
+bool format_line(const log_record& r, time_cache* tc, bool line_feed, std::string* out) noexcept {
+  try {
+    out->append("{\"ts_ms\":");
+    append_int(r.ts_ms, out);
+    out->append(",\"time\":\"");
+    append_time_text(tc, r.ts_ms, out);
+    out->push_back('"');
+    append_text_field("topic", "topic_b64", r.topic, r.topic_len, out);
+
+    static constexpr uint8_t EMPTY[1] = {0};
+    const uint8_t* payload = r.payload_len > 0 ? r.payload : EMPTY;
+    size_t mark = out->size();
+    out->append(",\"enc\":\"utf8\",\"payload\":\"");
+    if (!append_json_text(out, payload, r.payload_len)) {
+      out->resize(mark);
+      out->append(",\"enc\":\"base64\",\"payload\":\"");
+      append_base64(payload, r.payload_len, out);
+    }
+    out->append("\",\"qos\":");
+    append_int(r.qos, out);
+    out->append(r.retain != 0 ? ",\"retain\":true" : ",\"retain\":false");
+    append_text_field("client", "client_b64", r.client, r.client_len, out);
+    out->append(line_feed ? "}\n" : "}");
+    return true;
+  } catch (...) {
+    return false;
   }
 }
 
@@ -193,9 +294,8 @@ void lose_record(drain_result* d) noexcept {
   close_in_drain(d);
 }
 
-void drain_one(const log_record& r, std::string* line, drain_result* d) noexcept {
-  char day[11];
-  fs_local_day(r.ts_ms, day);
+void drain_one(const log_record& r, time_cache* tc, std::string* line, drain_result* d) noexcept {
+  const char* day = cached_local_day(tc, r.ts_ms);
   if (s_fs_log_fp == nullptr || std::strcmp(day, s_fs_log_day) != 0) {
     close_in_drain(d);
     if (!fs_log_open_part(day, choose_part(day))) {
@@ -204,12 +304,12 @@ void drain_one(const log_record& r, std::string* line, drain_result* d) noexcept
     }
   }
   line->clear();
-  if (!fs_log_line(r, line)) {
+  if (!format_line(r, tc, true, line)) {
     lose_record(d);
     return;
   }
   int64_t limit = part_limit_bytes();
-  auto len = static_cast<int64_t>(line->size());
+  auto len = static_cast<int64_t>(line->size()) - 1;  // without the line feed
   if (limit > 0 && s_fs_log_bytes > 0 && s_fs_log_bytes + len >= limit) {
     // A record never splits a part it would be the first line of, so one
     // larger than the limit still goes, alone, into a fresh part.
@@ -222,8 +322,9 @@ void drain_one(const log_record& r, std::string* line, drain_result* d) noexcept
       return;
     }
   }
-  if (os::write_all(s_fs_log_fp, line->data(), line->size()) &&
-      os::write_all(s_fs_log_fp, "\n", 1)) {
+  // The line and its line feed in one call: the stream takes both or the
+  // record is lost, as before when they went separately.
+  if (os::write_all(s_fs_log_fp, line->data(), line->size())) {
     s_fs_log_bytes += len + 1;
     d->written += 1;
     d->unflushed += 1;
@@ -244,57 +345,8 @@ void fs_local_day(int64_t ms, char (&out)[11]) noexcept {
 }
 
 bool fs_log_line(const log_record& r, std::string* out) noexcept {
-  try {
-    rapidjson::StringBuffer sb;
-    json_writer w(sb);
-    w.StartObject();
-    w.Key("ts_ms");
-    w.Int64(r.ts_ms);
-
-    char time_text[64];
-    os::calendar c{};
-    int64_t ms = r.ts_ms - 1000 * (r.ts_ms / 1000);
-    if (ms < 0) ms = 0;
-    if (os::utc_calendar(r.ts_ms / 1000, &c)) {
-      (void)std::snprintf(time_text, sizeof time_text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ",
-                          c.year, c.month, c.day, c.hour, c.minute, c.second, static_cast<int>(ms));
-    } else {
-      copy_text(time_text, "1970-01-01T00:00:00.000Z");
-    }
-    w.Key("time");
-    w.String(time_text);
-
-    write_text_field(w, "topic", "topic_b64", r.topic);
-
-    size_t payload_len = r.payload_len > 0 ? r.payload.size() : 0;
-    static constexpr uint8_t EMPTY[1] = {0};
-    const uint8_t* payload = payload_len > 0 ? r.payload.data() : EMPTY;
-    if (fs_valid_utf8(payload, payload_len)) {
-      w.Key("enc");
-      w.String("utf8");
-      w.Key("payload");
-      if (!write_checked_string(w, reinterpret_cast<const char*>(payload), payload_len)) {
-        return false;
-      }
-    } else {
-      w.Key("enc");
-      w.String("base64");
-      w.Key("payload");
-      std::string b64 = bv_base64_string(payload, payload_len);
-      w.String(b64.data(), static_cast<rapidjson::SizeType>(b64.size()));
-    }
-    w.Key("qos");
-    w.Int(r.qos);
-    w.Key("retain");
-    w.Bool(r.retain != 0);
-    write_text_field(w, "client", "client_b64", r.client);
-    w.EndObject();
-    if (!w.IsComplete()) return false;
-    out->append(sb.GetString(), sb.GetSize());
-    return true;
-  } catch (...) {
-    return false;
-  }
+  time_cache tc;
+  return format_line(r, &tc, false, out);
 }
 
 bool fs_parse_log_name(const char* name, log_file_entry* out) noexcept {
@@ -326,11 +378,14 @@ bool fs_parse_log_name(const char* name, log_file_entry* out) noexcept {
 }
 
 void fs_log_drain() noexcept {
-  log_record* list = fs_log_take_all();
+  log_chunk* list = fs_log_take_all();
   if (list == nullptr) return;
   drain_result d;
+  time_cache tc;
   std::string line;
-  for (log_record* r = list; r != nullptr; r = r->next) drain_one(*r, &line, &d);
+  log_cursor cursor(list);
+  log_record r;
+  while (cursor.next(&r)) drain_one(r, &tc, &line, &d);
   fs_log_free_list(list);
   if (s_fs_log_fp != nullptr && !os::flush_file(s_fs_log_fp)) {
     // The lines of this drain did not reach the file: lost, not written.

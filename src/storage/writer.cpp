@@ -120,6 +120,7 @@ void storage_shutdown() noexcept {
     if (s_fs_cfg_persist.load(std::memory_order_relaxed) != 0) fs_snapshot(true);
     fs_log_close();
   }
+  fs_log_release_memory();
   // Marked inactive under s_fs_iomutex, so a flush that raced with this stop
   // either ran before the final drain or sees storage inactive.
   s_fs_active.store(0, std::memory_order_relaxed);

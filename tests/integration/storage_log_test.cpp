@@ -140,6 +140,75 @@ TEST_F(StorageLog, LinesOfHostAndClientPublishesAreExact) {
                                     "\"client\":\"broker\"}"));
 }
 
+TEST_F(StorageLog, AwkwardRecordsAcrossDayChangesInOneDrainAreExact) {
+  ASSERT_EQ(start(), 0);
+  test_client c(port_);
+  connect_opts o;
+  o.client_id = "q\"\\\x01";
+  c.handshake(o);
+  std::string controls;
+  for (int b = 1; b < 0x20; ++b) controls += static_cast<char>(b);
+  controls += "\x7F\"\\/";
+  std::string escaped_controls =
+      R"(\u0001\u0002\u0003\u0004\u0005\u0006\u0007\b\t\n\u000B\f\r\u000E\u000F\u0010)"
+      R"(\u0011\u0012\u0013\u0014\u0015\u0016\u0017\u0018\u0019\u001A\u001B\u001C\u001D)"
+      R"(\u001E\u001F)"
+      "\x7F\\\"\\\\/";
+  // Larger than a pooled chunk of the queue, with escapes throughout.
+  std::string big;
+  for (int i = 0; i < 20000; ++i) big += "ab\"\\\n\xC3\xA9";
+  std::string big_escaped;
+  for (int i = 0; i < 20000; ++i) big_escaped += "ab\\\"\\\\\\n\xC3\xA9";
+  const std::string client = R"("client":"q\"\\\u0001"})";
+  struct {
+    int day;  // 1 or 2 May, local time: 23:59 on the first, 00:00 on the second
+    std::string topic;
+    std::string payload;
+    std::string rest;  // the expected line after "time"
+  } cases[] = {
+      {1, "t/\"q\"\\", controls,
+       R"("topic":"t/\"q\"\\","enc":"utf8","payload":")" + escaped_controls +
+           R"(","qos":1,"retain":false,)" + client},
+      {2, "t/é", std::string("\x00\x01\xFF", 3),
+       R"("topic":"t/é","enc":"base64","payload":"AAH/","qos":1,"retain":false,)" + client},
+      {1, "t", "ab\xE2\x82",  // a character cut by the end of the payload
+       R"("topic":"t","enc":"base64","payload":"YWLigg==","qos":1,"retain":false,)" + client},
+      {2, "t", "\xF0\x9F\x98\x80",
+       "\"topic\":\"t\",\"enc\":\"utf8\",\"payload\":\"\xF0\x9F\x98\x80\",\"qos\":1,"
+       "\"retain\":false," +
+           client},
+      {2, "big", big,
+       R"("topic":"big","enc":"utf8","payload":")" + big_escaped + R"(","qos":1,"retain":false,)" +
+           client},
+      {1, "t", "", R"("topic":"t","enc":"utf8","payload":"","qos":1,"retain":false,)" + client},
+  };
+  uint16_t id = 1;
+  for (const auto& k : cases) {
+    if (k.day == 1) {
+      at_local(2024, 5, 1, 23, 59);
+    } else {
+      at_local(2024, 5, 2, 0, 0);
+    }
+    c.send(publish_packet(k.topic, k.payload, 1, id));
+    char ack[16];
+    (void)std::snprintf(ack, sizeof ack, "40 02 00 %02X", id);
+    c.expect_hex(ack);
+    ++id;
+  }
+  ASSERT_EQ(mqtt_storage_flush(), 0);
+  std::vector<std::string> expected[3];
+  for (const auto& k : cases) expected[k.day].push_back(k.rest);
+  for (int day : {1, 2}) {
+    auto lines = lines_of(file(day == 1 ? "2024-05-01.jsonl" : "2024-05-02.jsonl"));
+    ASSERT_EQ(lines.size(), expected[day].size()) << "day " << day;
+    for (size_t i = 0; i < lines.size(); ++i) {
+      EXPECT_EQ(lines[i], expected_line(lines[i], expected[day][i])) << "day " << day << " #" << i;
+    }
+  }
+  EXPECT_EQ(status_value("log_written"), 6);
+  EXPECT_EQ(status_value("log_dropped"), 0);
+}
+
 TEST_F(StorageLog, PartsFollowTheSizeLimitAndABigRecordGetsAFreshPart) {
   mqtt_set_log_limits(-1, -1, 1);
   ASSERT_EQ(start(), 0);

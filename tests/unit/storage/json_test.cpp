@@ -152,6 +152,44 @@ TEST(WriteLossyString, BinaryPayloadKeepsTheDocument) {
   EXPECT_EQ(out, "[\"ok\xEF\xBF\xBD\xEF\xBF\xBD/\xEF\xBF\xBD\",\"\xEF\xBF\xBD\",\"\"]");
 }
 
+// The log's own escaper must write what json_writer writes, and accept
+// exactly what fs_valid_utf8 accepts. Differential over every single byte,
+// every byte pair, and random strings biased towards awkward bytes.
+TEST(AppendJsonText, MatchesTheWriterAndTheStrictCheck) {
+  auto check = [](const std::string& bytes) {
+    const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+    std::string mine = "<";
+    bool ok = append_json_text(&mine, p, bytes.size());
+    ASSERT_EQ(ok, fs_valid_utf8(p, bytes.size())) << testing::PrintToString(bytes);
+    if (!ok) return;
+    rapidjson::StringBuffer buf;
+    json_writer w(buf);
+    ASSERT_TRUE(write_checked_string(w, bytes.data(), bytes.size()));
+    std::string theirs(buf.GetString(), buf.GetSize());
+    ASSERT_EQ(mine, "<" + theirs.substr(1, theirs.size() - 2)) << testing::PrintToString(bytes);
+  };
+  for (int a = 0; a < 256; ++a) {
+    for (int b = -1; b < 256; ++b) {
+      std::string s(1, static_cast<char>(a));
+      if (b >= 0) s += static_cast<char>(b);
+      check(s);
+    }
+  }
+  const char awkward[] = {'"',    '\\',   '/',    'a',    '\x01', '\x1F', '\x7F', '\n',
+                          '\xC3', '\xA9', '\xE2', '\x82', '\xAC', '\xF0', '\x9F', '\x98',
+                          '\x80', '\xED', '\xA0', '\xF4', '\x8F', '\xBF', '\xFF', '\0'};
+  uint32_t seed = 12345;
+  for (int n = 0; n < 20000; ++n) {
+    std::string s;
+    auto len = static_cast<size_t>(n % 17);
+    for (size_t i = 0; i < len; ++i) {
+      seed = seed * 1103515245u + 12345u;
+      s += awkward[(seed >> 16) % sizeof awkward];
+    }
+    check(s);
+  }
+}
+
 struct utf8_case {
   const char* what;
   std::string_view bytes;

@@ -62,46 +62,66 @@ TEST_F(LogQueue, RecordCopiesTheMessageAndCutsItsTexts) {
   const uint8_t payload[] = {1, 2, 3};
   fs_log_enqueue(topic.c_str(), payload, 3, 1, 1, client.c_str());
   fs_log_enqueue(nullptr, nullptr, 0, 0, 0, nullptr);  // empty payload, no texts
-  EXPECT_EQ(items(), 2);
-  EXPECT_EQ(bytes(), 3);
+  fs_log_enqueue("t\0hidden", payload, 1, 2, 7, "c\0hidden");
+  EXPECT_EQ(items(), 3);
+  EXPECT_EQ(bytes(), 4);
 
-  log_record* list = fs_log_take_all();
+  log_chunk* list = fs_log_take_all();
   ASSERT_NE(list, nullptr);
   EXPECT_EQ(items(), 0);
   EXPECT_EQ(bytes(), 0);
-  EXPECT_EQ(std::string(list->topic), topic.substr(0, 255));
-  EXPECT_EQ(std::string(list->client), client.substr(0, 127));
-  EXPECT_EQ(list->payload_len, 3u);
-  EXPECT_EQ(std::vector<uint8_t>(list->payload.data(), list->payload.data() + 3),
-            std::vector<uint8_t>({1, 2, 3}));
-  EXPECT_EQ(list->retain, 1);
+  log_cursor cursor(list);
+  log_record r;
+  ASSERT_TRUE(cursor.next(&r));
+  EXPECT_EQ(std::string(r.topic, r.topic_len), topic.substr(0, 255));
+  EXPECT_EQ(std::string(r.client, r.client_len), client.substr(0, 127));
+  ASSERT_EQ(r.payload_len, 3u);
+  EXPECT_EQ(std::vector<uint8_t>(r.payload, r.payload + 3), std::vector<uint8_t>({1, 2, 3}));
+  EXPECT_EQ(r.qos, 1);
+  EXPECT_EQ(r.retain, 1);
   int64_t now = fs_now_ms();
-  EXPECT_LE(list->ts_ms, now);
-  EXPECT_GT(list->ts_ms, now - 10000);
+  EXPECT_LE(r.ts_ms, now);
+  EXPECT_GT(r.ts_ms, now - 10000);
 
-  log_record* empty = list->next;
-  ASSERT_NE(empty, nullptr);
-  EXPECT_EQ(empty->payload_len, 0u);
-  EXPECT_EQ(empty->payload.capacity(), 0u);  // no payload buffer at all
-  EXPECT_STREQ(empty->topic, "");
-  EXPECT_STREQ(empty->client, "");
-  EXPECT_EQ(empty->next, nullptr);
+  ASSERT_TRUE(cursor.next(&r));
+  EXPECT_EQ(r.payload_len, 0u);
+  EXPECT_EQ(r.payload, nullptr);
+  EXPECT_EQ(r.topic_len, 0u);
+  EXPECT_EQ(r.client_len, 0u);
+
+  ASSERT_TRUE(cursor.next(&r));  // texts end at their first zero byte
+  EXPECT_EQ(std::string(r.topic, r.topic_len), "t");
+  EXPECT_EQ(std::string(r.client, r.client_len), "c");
+  EXPECT_EQ(r.qos, 2);
+  EXPECT_EQ(r.retain, 1);
+  EXPECT_FALSE(cursor.next(&r));
   fs_log_free_list(list);
 }
 
 TEST_F(LogQueue, FiftyThousandRecordsThenRefused) {
-  for (int i = 0; i < FS_QUEUE_MAX_ITEMS; ++i) put({'x'});
+  for (int i = 0; i < FS_QUEUE_MAX_ITEMS; ++i) {
+    const std::vector<uint8_t> p = {static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8)};
+    put(p);
+  }
   EXPECT_EQ(items(), 50000);
   EXPECT_EQ(new_drops(), 0);
   put({});  // refused even without payload bytes
   EXPECT_EQ(items(), 50000);
   EXPECT_EQ(new_drops(), 1);
 
-  // The waiting records stay, oldest first.
-  log_record* list = fs_log_take_all();
+  // The waiting records stay, oldest first, across chunk boundaries.
+  log_chunk* list = fs_log_take_all();
+  log_cursor cursor(list);
+  log_record r;
   int n = 0;
-  for (log_record* r = list; r != nullptr; r = r->next) ++n;
+  bool in_order = true;
+  while (cursor.next(&r)) {
+    in_order = in_order && r.payload_len == 2 && r.payload[0] == static_cast<uint8_t>(n) &&
+               r.payload[1] == static_cast<uint8_t>(n >> 8);
+    ++n;
+  }
   EXPECT_EQ(n, 50000);
+  EXPECT_TRUE(in_order);
   fs_log_free_list(list);
 }
 
@@ -131,12 +151,31 @@ TEST_F(LogQueue, PayloadBytesUpToExactly64MiB) {
 }
 
 TEST_F(LogQueue, FailedAllocationIsCountedAsDropped) {
-  for (int nth : {1, 2}) {  // the record, then its payload copy
+  // A fresh chunk is a record and its buffer; a record too big for a pooled
+  // chunk allocates the same two for itself.
+  const std::vector<uint8_t> big(100000, 'b');
+  for (int nth : {1, 2}) {
+    fs_log_release_memory();
     test_fail_nth_alloc(nth);
     put({'x', 'y'});
+    test_fail_nth_alloc(nth);
+    put(big);
   }
   EXPECT_EQ(items(), 0);
-  EXPECT_EQ(new_drops(), 2);
+  EXPECT_EQ(bytes(), 0);
+  EXPECT_EQ(new_drops(), 4);
+  put({'x', 'y'});
+  EXPECT_EQ(items(), 1);
+}
+
+TEST_F(LogQueue, DrainedChunksAreReusedWithoutAllocating) {
+  fs_log_release_memory();
+  for (int i = 0; i < 5000; ++i) put({'x'});  // several chunks
+  fs_log_free_list(fs_log_take_all());
+  test_fail_nth_alloc(1);  // any allocation from here on would drop a record
+  for (int i = 0; i < 5000; ++i) put({'y'});
+  EXPECT_EQ(new_drops(), 0);
+  EXPECT_EQ(items(), 5000);
 }
 
 }  // namespace
