@@ -57,6 +57,14 @@ bool byte_buf::append(const uint8_t* bytes, size_t n) noexcept {
 
 bool byte_buf::assign_with_nul(const uint8_t* bytes, size_t n) noexcept {
   if (n == SIZE_MAX) return false;  // no room for the NUL: n + 1 would wrap to 0
+  // Reuse the block when it fits without wasting much: the history ring
+  // copies every routed payload into a slot that held a similar one.
+  if (cap_ >= n + 1 && cap_ / 2 <= n + 64) {
+    if (n != 0) std::memmove(data_, bytes, n);
+    data_[n] = 0;
+    len_ = n;
+    return true;
+  }
   byte_buf fresh;
   if (!fresh.reserve_exact(n + 1)) return false;
   fresh.append_within_capacity(bytes, n);
