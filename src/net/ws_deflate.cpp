@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/alloc.h"
+#include "broker/sync.h"
 
 // zlib then takes its input through pointers to const.
 #define ZLIB_CONST
@@ -23,7 +24,36 @@ struct ws_inflate_stream {
   bool ready = false;  // inflateInit2 succeeded: inflateEnd is owed
 };
 
+// The one outbound deflate stream, shared by all clients: it is reset after
+// each packet and never carries context from one packet to the next. It has
+// a lock of its own rather than relying on s_mutex, which every broker send
+// holds, so that a caller without the broker lock (a test peer compressing
+// its own frames next to a running broker) cannot corrupt it; the lock is
+// taken last and alone, and uncontended it costs next to nothing beside the
+// compression. A plain pointer rather than an object with a destructor:
+// nothing is torn down at exit or unload while the network thread may still
+// be sending; a broker stop frees it.
+struct shared_deflater {
+  shared_deflater() = default;
+  ~shared_deflater() {
+    if (ready) deflateEnd(&z);
+  }
+  shared_deflater(const shared_deflater&) = delete;
+  shared_deflater& operator=(const shared_deflater&) = delete;
+
+  z_stream z{};
+  bool ready = false;  // deflateInit2 succeeded: deflateEnd is owed
+};
+
 namespace {
+
+constinit mutex g_deflater_mutex;
+constinit shared_deflater* g_deflater GUARDED_BY(g_deflater_mutex) = nullptr;
+
+void release_locked() noexcept REQUIRES(g_deflater_mutex) {
+  destroy(g_deflater);
+  g_deflater = nullptr;
+}
 
 // Raw deflate: no zlib header or checksum, 32 KiB window.
 constexpr int RAW_WINDOW_BITS = -15;
@@ -97,13 +127,25 @@ bool ws_inflate_append(ws_inflate_stream* s, const uint8_t* in, size_t in_len, b
 }
 
 bool ws_deflate_packet(const uint8_t* bytes, size_t len, size_t headroom, byte_buf* out) noexcept {
-  z_stream z{};
-  if (deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, RAW_WINDOW_BITS, DEFAULT_MEM_LEVEL,
-                   Z_DEFAULT_STRATEGY) != Z_OK) {
-    return false;
+  lock_guard lock(g_deflater_mutex);
+  shared_deflater* d = g_deflater;
+  if (d == nullptr) {
+    d = try_new<shared_deflater>();
+    if (d == nullptr) return false;
+    if (deflateInit2(&d->z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, RAW_WINDOW_BITS, DEFAULT_MEM_LEVEL,
+                     Z_DEFAULT_STRATEGY) != Z_OK) {
+      destroy(d);
+      return false;
+    }
+    d->ready = true;
+    g_deflater = d;
   }
+  z_stream& z = d->z;
   out->clear();
-  bool ok = out->reserve_exact(headroom + len / 4 + DEFLATE_FIRST_EXTRA);
+  // The buffer only grows: a reused one keeps its capacity from packet to
+  // packet, and the bytes produced never depend on it (see below).
+  size_t first = headroom + len / 4 + DEFLATE_FIRST_EXTRA;
+  bool ok = first <= out->capacity() || out->reserve_exact(first);
   if (ok) {
     out->set_size(headroom);
     z.next_in = bytes;
@@ -133,7 +175,11 @@ bool ws_deflate_packet(const uint8_t* bytes, size_t len, size_t headroom, byte_b
       if (z.avail_in == 0 && z.avail_out > 0) break;
     }
   }
-  deflateEnd(&z);
+  // Reset for the next packet whatever happened: after deflateReset the
+  // stream compresses exactly like a freshly initialised one, without
+  // allocating its 256 KiB again. Should the reset fail, the next packet
+  // starts from a new stream.
+  if (deflateReset(&z) != Z_OK) release_locked();
   if (!ok) return false;
   size_t produced = out->size() - headroom;
   if (produced >= sizeof WS_DEFLATE_TRAILER &&
@@ -142,6 +188,11 @@ bool ws_deflate_packet(const uint8_t* bytes, size_t len, size_t headroom, byte_b
     out->set_size(out->size() - sizeof WS_DEFLATE_TRAILER);
   }
   return true;
+}
+
+void ws_deflate_release() noexcept {
+  lock_guard lock(g_deflater_mutex);
+  release_locked();
 }
 
 }  // namespace bvm

@@ -3,8 +3,9 @@
 //
 // This file and its .cpp are the only code that knows zlib. The inflate
 // stream is per connection and keeps its window from message to message
-// (the client may compress with context takeover); every outgoing packet is
-// compressed with a fresh stream, so the client never needs our context.
+// (the client may compress with context takeover). Every outgoing packet is
+// compressed as if by a fresh stream, so the client never needs our context;
+// one shared stream, reset after each packet, does that without allocating.
 #pragma once
 
 #include <cstddef>
@@ -38,12 +39,18 @@ void ws_inflate_free(ws_inflate_stream* s) noexcept;
 [[nodiscard]] bool ws_inflate_append(ws_inflate_stream* s, const uint8_t* in, size_t in_len,
                                      byte_buf* out, size_t limit) noexcept;
 
-// Compresses one packet with a fresh raw-deflate stream and a sync flush,
-// without the final 00 00 FF FF. The result is written to *out after
-// `headroom` leading bytes (left for a frame header), so out->size() is
-// headroom + compressed length. False when zlib or memory fails (*out may
-// then hold partial output); the caller sends the packet uncompressed.
+// Compresses one packet with a sync flush, without the final 00 00 FF FF,
+// byte for byte as a freshly initialised raw-deflate stream would. The
+// result is written to *out after `headroom` leading bytes (left for a frame
+// header), so out->size() is headroom + compressed length; *out keeps its
+// capacity, so a reused buffer stops allocating. False when zlib or memory
+// fails (*out may then hold partial output); the caller sends the packet
+// uncompressed. Any thread may call it: the shared stream has its own lock.
 [[nodiscard]] bool ws_deflate_packet(const uint8_t* bytes, size_t len, size_t headroom,
                                      byte_buf* out) noexcept;
+
+// Frees the shared deflate stream (about 256 KiB); the next packet creates
+// it again. Called at broker stop.
+void ws_deflate_release() noexcept;
 
 }  // namespace bvm

@@ -9,10 +9,10 @@
 
 #include <cstring>
 
+#include "base/no_destructor.h"
 #include "broker/last_error.h"
 #include "mqtt/codec.h"
 #include "net/client.h"
-#include "net/loop.h"
 #include "net/ws_deflate.h"
 #include "net/ws_handshake.h"
 
@@ -32,6 +32,59 @@ constexpr uint8_t FIRST_COMPRESSED_BINARY = 0xC2;
 constexpr uint8_t CLOSE_PROTOCOL_ERROR[4] = {0x88, 0x02, 0x03, 0xEA};
 // First size of `ws_data` when an uncompressed message is appended.
 constexpr size_t WS_DATA_FIRST_SIZE = 4096;
+
+// Scratch buffers of the inflate and send paths, kept from call to call so
+// that neither allocates per frame. Guarded by s_mutex (every send and every
+// read holds it); never destroyed, since a network thread may still use them
+// at exit; emptied at broker stop.
+struct ws_scratch {
+  byte_buf unmasked;  // a compressed frame's payload, unmasked, plus the trailer
+  byte_buf frame;     // an outgoing compressed frame
+};
+
+ws_scratch& scratch() noexcept {
+  static no_destructor<ws_scratch> s;
+  return *s;
+}
+
+// A scratch buffer that grew for one large frame does not keep the memory.
+constexpr size_t SCRATCH_KEPT = size_t{256} * 1024;
+
+void trim_scratch(byte_buf* b) noexcept {
+  if (b->capacity() > SCRATCH_KEPT) b->reset();
+}
+
+// Writes the header of an unmasked, unfragmented frame with an n-byte
+// payload to head (WS_MAX_SEND_HEADER bytes of room); returns its length.
+size_t put_send_header(uint8_t first, size_t n, uint8_t* head) noexcept {
+  size_t h = 0;
+  head[h++] = first;
+  if (n <= 125) {
+    head[h++] = static_cast<uint8_t>(n);
+  } else if (n <= 0xFFFF) {
+    head[h++] = 126;
+    head[h++] = static_cast<uint8_t>(n >> 8);
+    head[h++] = static_cast<uint8_t>(n);
+  } else {
+    head[h++] = 127;
+    for (int shift = 56; shift >= 0; shift -= 8) {
+      head[h++] = static_cast<uint8_t>(static_cast<uint64_t>(n) >> shift);
+    }
+  }
+  return h;
+}
+
+// Compresses the packet into b after WS_MAX_SEND_HEADER bytes of headroom
+// and puts the C2 header right in front of the payload; returns where the
+// frame starts, or false when it does not compress (b is then undefined).
+bool build_compressed(const uint8_t* bytes, size_t len, byte_buf* b, size_t* start) noexcept {
+  if (!ws_deflate_packet(bytes, len, WS_MAX_SEND_HEADER, b)) return false;
+  uint8_t head[WS_MAX_SEND_HEADER];
+  size_t h = put_send_header(FIRST_COMPRESSED_BINARY, b->size() - WS_MAX_SEND_HEADER, head);
+  *start = WS_MAX_SEND_HEADER - h;
+  std::memcpy(b->data() + *start, head, h);
+  return true;
+}
 
 struct frame_head {
   bool fin = false;
@@ -120,9 +173,11 @@ void answer_ping(mqtt_client* c, const uint8_t* payload, size_t n, const uint8_t
 // payload is unmasked into a copy 4 bytes longer, so the sync-flush trailer
 // can follow it on the message's final frame.
 bool inflate_frame(mqtt_client* c, const uint8_t* payload, size_t n, const uint8_t* key,
-                   bool fin) noexcept {
-  byte_buf copy;
-  if (!copy.reserve_exact(n + sizeof WS_DEFLATE_TRAILER)) return false;
+                   bool fin) noexcept REQUIRES(s_mutex) {
+  byte_buf& copy = scratch().unmasked;
+  copy.clear();
+  size_t need = n + sizeof WS_DEFLATE_TRAILER;
+  if (need > copy.capacity() && !copy.reserve_exact(need)) return false;
   append_unmasked(&copy, payload, n, key);
   c->ws_msg_compressed = 1;
   if (c->ws_inflate == nullptr) {
@@ -130,7 +185,10 @@ bool inflate_frame(mqtt_client* c, const uint8_t* payload, size_t n, const uint8
     if (c->ws_inflate == nullptr) return false;
   }
   if (fin) copy.append_within_capacity(WS_DEFLATE_TRAILER, sizeof WS_DEFLATE_TRAILER);
-  if (!ws_inflate_append(c->ws_inflate, copy.data(), copy.size(), &c->ws_data, WS_BUFFER_LIMIT)) {
+  bool ok =
+      ws_inflate_append(c->ws_inflate, copy.data(), copy.size(), &c->ws_data, WS_BUFFER_LIMIT);
+  trim_scratch(&copy);
+  if (!ok) {
     set_last_error("WS permessage-deflate inflate error");
     c->ws_data.reset();
     ws_inflate_free(c->ws_inflate);
@@ -277,48 +335,43 @@ void ws_service(mqtt_client* c) noexcept {
 
 bool ws_build_frame(const uint8_t* bytes, size_t len, bool deflate, ws_frame* out) noexcept {
   byte_buf& b = out->buf;
-  uint8_t first = FIRST_BINARY;
   // An empty packet is never compressed.
-  if (deflate && len > 0 && ws_deflate_packet(bytes, len, WS_MAX_SEND_HEADER, &b)) {
-    first = FIRST_COMPRESSED_BINARY;
-  } else {
-    b.clear();
-    if (!b.reserve_exact(WS_MAX_SEND_HEADER + len)) return false;
-    b.set_size(WS_MAX_SEND_HEADER);
-    b.append_within_capacity(bytes, len);
-  }
-  size_t n = b.size() - WS_MAX_SEND_HEADER;
+  if (deflate && len > 0 && build_compressed(bytes, len, &b, &out->start)) return true;
+  b.clear();
+  if (!b.reserve_exact(WS_MAX_SEND_HEADER + len)) return false;
   uint8_t head[WS_MAX_SEND_HEADER];
-  size_t h = 0;
-  head[h++] = first;
-  if (n <= 125) {
-    head[h++] = static_cast<uint8_t>(n);
-  } else if (n <= 0xFFFF) {
-    head[h++] = 126;
-    head[h++] = static_cast<uint8_t>(n >> 8);
-    head[h++] = static_cast<uint8_t>(n);
-  } else {
-    head[h++] = 127;
-    for (int shift = 56; shift >= 0; shift -= 8) {
-      head[h++] = static_cast<uint8_t>(static_cast<uint64_t>(n) >> shift);
-    }
-  }
+  size_t h = put_send_header(FIRST_BINARY, len, head);
   out->start = WS_MAX_SEND_HEADER - h;
+  b.set_size(WS_MAX_SEND_HEADER);
   std::memcpy(b.data() + out->start, head, h);
+  b.append_within_capacity(bytes, len);
   return true;
 }
 
 void ws_send_packet(mqtt_client* c, const uint8_t* bytes, size_t len) noexcept {
   if (c == nullptr || !c->sock.valid()) return;
-  ws_frame frame;
-  if (!ws_build_frame(bytes, len, c->ws_deflate != 0, &frame)) {
-    // Without memory for the frame the packet cannot go out, and the stream
-    // cannot go on without it: treated like a broken connection.
-    c->closing = 1;
-    loop_wake();
-    return;
+  if (c->ws_deflate != 0 && len > 0) {
+    byte_buf& b = scratch().frame;
+    size_t start = 0;
+    if (build_compressed(bytes, len, &b, &start)) {
+      client_write(c, b.data() + start, b.size() - start);
+      trim_scratch(&b);
+      return;
+    }
+    trim_scratch(&b);
   }
-  client_write(c, frame.data(), frame.size());
+  // Header and packet are queued together and leave in one write; without
+  // memory for them the client is closed (the stream cannot go on without
+  // the packet).
+  uint8_t head[WS_MAX_SEND_HEADER];
+  size_t h = put_send_header(FIRST_BINARY, len, head);
+  client_write_parts(c, head, h, bytes, len);
+}
+
+void ws_release_scratch() noexcept {
+  scratch().unmasked.reset();
+  scratch().frame.reset();
+  ws_deflate_release();
 }
 
 }  // namespace bvm

@@ -67,8 +67,15 @@ struct ws_frame {
 [[nodiscard]] bool ws_build_frame(const uint8_t* bytes, size_t len, bool deflate,
                                   ws_frame* out) noexcept;
 
-// Sends one MQTT packet as one binary frame (compressed when negotiated).
+// Sends one MQTT packet as one binary frame (compressed when negotiated),
+// header and payload in one write. Builds nothing per packet: an
+// uncompressed frame is queued as header + packet, a compressed one is
+// built in a shared scratch buffer.
 void ws_send_packet(mqtt_client* c, const uint8_t* bytes, size_t len) noexcept REQUIRES(s_mutex);
+
+// Frees the scratch buffers of the send and inflate paths and the shared
+// deflate stream; they are made again on next use. Called at broker stop.
+void ws_release_scratch() noexcept REQUIRES(s_mutex);
 
 // Ends and frees an inflate stream (null is fine).
 void ws_inflate_free(ws_inflate_stream* s) noexcept;
