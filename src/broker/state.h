@@ -5,7 +5,8 @@
 //
 // Lock order: the lifecycle lock (whole starts and stops) -> s_fs_iomutex ->
 // s_mutex -> s_fs_qmutex; never the reverse.
-// The last-error text has a lock of its own, taken last and alone.
+// The last-error text and the shared WebSocket deflate stream each have a
+// lock of their own, taken last and alone.
 #pragma once
 
 #include <atomic>
