@@ -128,7 +128,9 @@ void fs_load_retained() noexcept REQUIRES(s_mutex);
 void fs_load_sessions() noexcept REQUIRES(s_mutex);
 
 // --- daily logs (storage/log_files.cpp) ------------------------------------
-void fs_log_drain() noexcept;        // REQUIRES s_fs_iomutex
+void fs_log_drain() noexcept;  // REQUIRES s_fs_iomutex
+// Asks the writer thread to drain before its 50 ms tick is over.
+void fs_writer_nudge() noexcept;
 void fs_retention_sweep() noexcept;  // REQUIRES s_fs_iomutex
 void fs_log_close() noexcept;        // REQUIRES s_fs_iomutex
 // Path of the open log file for the status report ("" when none is open).

@@ -98,9 +98,18 @@ void link_chunk(log_chunk* c) noexcept REQUIRES(s_fs_qmutex) {
   s_fs_q_tail = c;
 }
 
+// A quarter of either limit wakes the writer early, so a burst is drained
+// before the queue refuses records.
+constexpr int64_t NUDGE_ITEMS = FS_QUEUE_MAX_ITEMS / 4;
+constexpr int64_t NUDGE_BYTES = FS_QUEUE_MAX_BYTES / 4;
+
 void count_queued(uint64_t payload_len) noexcept REQUIRES(s_fs_qmutex) {
+  int64_t bytes_before = s_fs_q_bytes;
   s_fs_q_items += 1;
   s_fs_q_bytes += static_cast<int64_t>(payload_len);
+  if (s_fs_q_items == NUDGE_ITEMS || (bytes_before < NUDGE_BYTES && s_fs_q_bytes >= NUDGE_BYTES)) {
+    fs_writer_nudge();
+  }
 }
 
 // A record of its own chunk: allocated and copied outside the lock.

@@ -2,7 +2,9 @@
 //
 // The writer wakes every 50 ms and, holding s_fs_iomutex for that tick only,
 // drains the log queue, runs a retention sweep when one is due and writes a
-// snapshot when the state changed. A stop cuts the 50 ms wait short.
+// snapshot when the state changed. A stop cuts the 50 ms wait short, and so
+// does a log queue filling up: at high message rates 50 ms of records can
+// exceed the queue's limits, and a record refused there is lost.
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -31,6 +33,8 @@ writer_state& writer() {
 }
 
 constinit std::atomic<int> s_fs_thread_started{0};
+// Set by a producer that wants the queue drained before the tick is over.
+constinit std::atomic<int> s_fs_drain_wanted{0};
 
 bool running() noexcept { return s_fs_thread_run.load(std::memory_order_relaxed) != 0; }
 
@@ -64,8 +68,11 @@ void fs_writer() {
   while (running()) {
     {
       std::unique_lock lock(w.wake_mutex);
-      w.wake.wait_for(lock, std::chrono::milliseconds(TICK_MS), [] { return !running(); });
+      w.wake.wait_for(lock, std::chrono::milliseconds(TICK_MS), [] {
+        return !running() || s_fs_drain_wanted.load(std::memory_order_relaxed) != 0;
+      });
     }
+    s_fs_drain_wanted.store(0, std::memory_order_relaxed);
     // A stop drains and snapshots once more itself, after this thread ends.
     if (!running()) break;
     lock_guard io(s_fs_iomutex);
@@ -74,6 +81,14 @@ void fs_writer() {
 }
 
 }  // namespace
+
+// The flag is set without the wake mutex, so a nudge that lands just before
+// the writer starts to wait is missed; the writer then drains at the end of
+// its tick as it would have anyway.
+void fs_writer_nudge() noexcept {
+  s_fs_drain_wanted.store(1, std::memory_order_relaxed);
+  writer().wake.notify_one();
+}
 
 void storage_start_writer() noexcept {
   if (s_fs_usable.load(std::memory_order_relaxed) == 0) return;
