@@ -16,7 +16,8 @@ set(CPACK_PACKAGE_DESCRIPTION
 process behind a small C API. Includes the shared library, the static archive,
 the C header, CMake package files (find_package(brelvane-mqtt) gives
 brelvane::mqtt), a pkg-config file (brelvane-mqtt.pc) and the host program
-brelvane-mqttd.")
+brelvane-mqttd, which can serve a live dashboard and Prometheus metrics over
+HTTP (--http PORT).")
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
